@@ -1,0 +1,35 @@
+#include "app/update_run.h"
+
+#include <windows.h>
+
+#include <wininet.h>
+
+#include "app/update_check.h"
+#include "ui/message_box.h"
+#include "ui/modeless_dialog.h"
+#include "ui/texts.h"
+#include "update/install.h"
+
+namespace {
+
+bool is_connected()
+{
+    return InternetGetConnectedState(nullptr, 0) != FALSE;
+}
+
+}  // namespace
+
+bool run_update()
+{
+    CheckDialog check_window;
+    UpdateDialog update_window;
+    if (!is_connected()) {
+        show_message(nullptr, text_no_connection, MB_OK);
+        return false;
+    }
+    if (!check_for_updates(check_window, update_list))
+        return false;
+    if (!update_window.download_updates(update_list.urls, update_list.sizes))
+        return false;
+    return install_updates();
+}

@@ -1,0 +1,20 @@
+# The Debian packages the build, the tests and the demo need; sourced by
+# scripts/test and scripts/demo.
+required_packages=(
+  cmake make python3
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  wine64 xvfb xdotool imagemagick iproute2 googletest
+)
+
+install_missing_packages() {
+  local missing=() package
+  for package in "${required_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$package")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+  fi
+}

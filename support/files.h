@@ -1,0 +1,23 @@
+// File and folder operations over the runtime library's file services. Each
+// reports success as a boolean and none throws for a file-system failure.
+#pragma once
+
+#include <string>
+#include <vector>
+
+bool is_existing_folder(const std::string& path);
+bool is_existing_file(const std::string& path);
+
+bool make_folder(const std::string& path);
+bool remove_folder(const std::string& path, bool recursive);
+
+bool remove_file(const std::string& path);
+bool rename_file(const std::string& old_path, const std::string& new_path);
+bool copy_file_contents(const std::string& source, const std::string& target);
+bool relocate_file(const std::string& source, const std::string& target);
+bool set_file_mode(const std::string& path, int mode);
+
+std::vector<std::string> list_folder_entries(const std::string& folder, const std::string& pattern,
+                                             bool want_folders, bool want_files);
+std::vector<std::string> list_subfolders(const std::string& folder);
+std::vector<std::string> list_plain_files(const std::string& folder);

@@ -1,0 +1,11 @@
+// printf-style formatting into a std::string, with escapes read from the
+// format itself (a backslash followed by n appends a line feed, and so on).
+#pragma once
+
+#include <cstdarg>
+#include <string>
+
+std::string format_text(const char* format, ...);
+
+// Appends to output; returns the number of characters appended.
+int append_formatted(std::string& output, const char* format, va_list arguments);

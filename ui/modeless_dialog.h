@@ -1,0 +1,61 @@
+// Modeless progress dialogs built from resource templates. They never run a
+// message loop of their own: long-running work calls pump_messages after
+// every chunk it handles.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The module instance handle the dialogs load their templates from; set once
+// by the program entry.
+extern HINSTANCE module_instance;
+
+class ModelessDialog {
+public:
+    HWND window = nullptr;
+    HWND parent = nullptr;
+    bool cancelled = false;
+
+    ModelessDialog() = default;
+    ModelessDialog(const ModelessDialog&) = delete;
+    ModelessDialog& operator=(const ModelessDialog&) = delete;
+
+    // Nonzero: handled; zero: the dialog manager's default processing.
+    virtual std::int32_t handle_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+    // Destroys no window: the owner calls close first.
+    virtual ~ModelessDialog() = default;
+    // Drains the thread's queue without waiting; false when WM_QUIT was taken.
+    virtual bool pump_messages();
+
+    // Shows the dialog centred on the screen and pumps once.
+    bool create(WORD template_id, HWND parent);
+    void close();
+};
+
+class CheckDialog : public ModelessDialog {
+public:
+    ~CheckDialog() override = default;
+};
+
+struct DownloadItem;
+
+class UpdateDialog : public ModelessDialog {
+public:
+    // The file being fetched; the dialog only reads it.
+    DownloadItem* current_item = nullptr;
+
+    std::int32_t handle_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) override;
+    ~UpdateDialog() override = default;
+    // The base pump, then the file bar moved from current_item.
+    bool pump_messages() override;
+
+    bool download_updates(const std::vector<std::string>& urls,
+                          const std::vector<std::int32_t>& sizes);
+};
+
+// Position of the file bar: received * 100 / expected, truncated toward zero
+// and not clamped; 0 when expected is 0.
+std::int32_t file_bar_position(std::size_t received, std::int32_t expected);

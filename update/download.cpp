@@ -1,0 +1,104 @@
+#include <windows.h>
+
+#include <commctrl.h>
+#include <wininet.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "net/http_transfer.h"
+#include "support/files.h"
+#include "ui/message_box.h"
+#include "ui/modeless_dialog.h"
+#include "ui/resource_ids.h"
+#include "ui/texts.h"
+#include "update/download_item.h"
+#include "update/staged_name.h"
+
+namespace {
+
+const char staging_folder[] = "_update";
+// Storage for a body is reserved from its announced size, up to this much;
+// a larger file grows the buffer beyond it as it arrives.
+const std::size_t largest_reservation = 512u * 1024 * 1024;
+
+// Writes the whole body as "_update\<name>"; false unless every byte made it.
+bool stage_file(const DownloadItem& item)
+{
+    std::string path = std::string(staging_folder) + "\\" + item.file_name;
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    bool written = std::fwrite(item.body.data(), 1, item.body.size(), file) == item.body.size();
+    bool closed = std::fclose(file) == 0;
+    return written && closed;
+}
+
+}  // namespace
+
+bool DownloadItem::fetch(UpdateDialog& dialog, const std::string& url, std::int32_t size)
+{
+    expected_size = size;
+
+    URL_COMPONENTSA components = {};
+    components.dwStructSize = sizeof(components);
+    components.dwHostNameLength = 1;
+    components.dwUrlPathLength = 1;
+    if (!InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &components) ||
+        components.lpszHostName == nullptr || components.dwHostNameLength == 0 ||
+        components.lpszUrlPath == nullptr)
+        return false;
+    host_name.assign(components.lpszHostName, components.dwHostNameLength);
+    object_path.assign(components.lpszUrlPath, components.dwUrlPathLength);
+
+    file_name = object_path.substr(object_path.rfind('/') + 1);
+    SetWindowTextA(GetDlgItem(dialog.window, IDC_FILE_NAME), file_name.c_str());
+    if (!is_safe_file_name(file_name))
+        return false;
+
+    // A body can never be longer than announced and still be right, so the
+    // transfer stops as soon as it is.
+    std::size_t announced = static_cast<std::size_t>(std::max<std::int32_t>(expected_size, 0));
+    try {
+        body.reserve(std::min(announced, largest_reservation));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    std::int32_t byte_count = 0;
+    HttpTransfer transfer;
+    bool fetched = transfer.open_request(host_name, components.nPort, object_path, "GET") &&
+                   transfer.send_request(body, dialog, byte_count, announced) &&
+                   byte_count == expected_size;
+    transfer.close_all();
+    return fetched;
+}
+
+bool UpdateDialog::download_updates(const std::vector<std::string>& urls,
+                                    const std::vector<std::int32_t>& sizes)
+{
+    create(IDD_UPDATE, nullptr);
+    remove_folder(staging_folder, true);
+    make_folder(staging_folder);
+    HWND overall_bar = GetDlgItem(window, IDC_OVERALL_BAR);
+    SendMessageA(GetDlgItem(window, IDC_FILE_BAR), PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    SendMessageA(overall_bar, PBM_SETRANGE, 0, MAKELPARAM(0, urls.size()));
+
+    for (std::size_t i = 0; i < urls.size(); ++i) {
+        auto item = std::make_unique<DownloadItem>();
+        current_item = item.get();
+        if (!item->fetch(*this, urls[i], sizes[i]) || !stage_file(*item)) {
+            show_message(window, text_download_failed, MB_OK);
+            remove_folder(staging_folder, true);
+            current_item = nullptr;
+            close();
+            return false;
+        }
+        current_item = nullptr;
+        item.reset();
+        SendMessageA(overall_bar, PBM_SETPOS, i + 1, 0);
+    }
+    close();
+    return true;
+}

@@ -1,0 +1,46 @@
+#include "update/staged_name.h"
+
+#include <algorithm>
+
+namespace {
+
+bool is_forbidden_character(char c)
+{
+    unsigned char byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || std::string("\\/:*?\"<>|").find(c) != std::string::npos;
+}
+
+std::string upper_case(std::string text)
+{
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+// Windows opens a device for these names, with or without an extension.
+bool is_device_name(const std::string& name)
+{
+    std::string stem = upper_case(name.substr(0, name.find('.')));
+    stem.erase(stem.find_last_not_of(' ') + 1);
+    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL"};
+    if (std::find(std::begin(devices), std::end(devices), stem) != std::end(devices))
+        return true;
+    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+           stem[3] >= '1' && stem[3] <= '9';
+}
+
+}  // namespace
+
+bool is_safe_file_name(const std::string& name)
+{
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    if (std::any_of(name.begin(), name.end(), is_forbidden_character))
+        return false;
+    // Windows drops a trailing dot or space, so "menu.exe." would be "menu.exe".
+    if (name.back() == '.' || name.back() == ' ')
+        return false;
+    return !is_device_name(name);
+}
