@@ -7,5 +7,7 @@
 
 std::string format_text(const char* format, ...);
 
-// Appends to output; returns the number of characters appended.
+// Appends to output; returns the number of characters appended. A format that
+// ends inside a conversion appends that conversion's text as written ("abc%-5"
+// gives "abc%-5").
 int append_formatted(std::string& output, const char* format, va_list arguments);
