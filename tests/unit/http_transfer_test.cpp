@@ -12,21 +12,29 @@
 
 namespace {
 
+// A socket bound to a free port on 127.0.0.1; the caller owns the Winsock
+// start-up that this does and calls WSACleanup.
+SOCKET bound_loopback_socket(INTERNET_PORT& port)
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET bound = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    int length = sizeof(address);
+    getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return bound;
+}
+
 // Answers one connection with a fixed reply, then closes.
 class OneShotServer {
 public:
     explicit OneShotServer(std::string reply) : reply_(std::move(reply))
     {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        int length = sizeof(address);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        listener_ = bound_loopback_socket(port_);
         listen(listener_, 1);
         thread_ = std::thread([this] { serve(); });
     }
@@ -179,18 +187,10 @@ TEST(HttpTransfer, CancelQuitOrOverlongBodyFailWithEveryHandleClosed)
 // A port that was free a moment ago, with nothing listening on it now.
 INTERNET_PORT unused_port()
 {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    int length = sizeof(address);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    closesocket(probe);
+    INTERNET_PORT port = 0;
+    closesocket(bound_loopback_socket(port));
     WSACleanup();
-    return ntohs(address.sin_port);
+    return port;
 }
 
 TEST(HttpTransfer, NothingListeningFailsTheSendAndClosesEverything)
