@@ -11,6 +11,18 @@ const char* accept_types[] = {"Accept: */*", nullptr};
 const DWORD request_flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 const DWORD chunk_size = 1024;
 
+// The platform may report a connection that was cut short as the end of the
+// body, so a body that falls short of its announced length is not complete.
+bool is_announced_length(HINTERNET request, std::size_t received)
+{
+    DWORD announced = 0;
+    DWORD size = sizeof(announced);
+    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced,
+                        &size, nullptr))
+        return true;
+    return announced == received;
+}
+
 void close_handle(HINTERNET& handle)
 {
     if (handle != nullptr) {
@@ -72,12 +84,14 @@ bool HttpTransfer::read_body(MemoryStream& body, ModelessDialog& progress,
             byte_count = static_cast<std::int32_t>(received);
         }
         // The pump runs before the limit test so that the window shows what arrived.
-        if (!progress.pump_messages() || progress.cancelled || received > byte_limit) {
+        bool stopped = !progress.pump_messages() || progress.cancelled || received > byte_limit;
+        bool ended = bytes_read == 0;
+        if (stopped || (ended && !is_announced_length(request_handle, received))) {
             close_all();
             byte_count = 0;
             return false;
         }
-        if (bytes_read == 0)
+        if (ended)
             return true;
     }
 }

@@ -32,8 +32,9 @@ public:
                       const std::string& verb);
 
     // Sends the request and reads the whole body. A body that grows past
-    // byte_limit fails the transfer, as does Cancel or a quit message; on
-    // failure every handle is closed and byte_count is 0.
+    // byte_limit or ends short of its announced Content-Length fails the
+    // transfer, as does Cancel or a quit message; on failure every handle is
+    // closed and byte_count is 0.
     bool send_request(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
                       std::size_t byte_limit);
     bool read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,

@@ -184,6 +184,21 @@ TEST(HttpTransfer, CancelQuitOrOverlongBodyFailWithEveryHandleClosed)
     EXPECT_TRUE(o.handles_closed);
 }
 
+TEST(HttpTransfer, BodyCutShortOfItsAnnouncedLengthFails)
+{
+    FakeProgress progress;
+    Outcome o = transfer("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(50, 's'),
+                         progress);
+    EXPECT_FALSE(o.result);
+    EXPECT_EQ(o.byte_count, 0);
+    EXPECT_TRUE(o.handles_closed);
+
+    FakeProgress unannounced;
+    o = transfer("HTTP/1.0 200 OK\r\n\r\n" + std::string(50, 'u'), unannounced);
+    EXPECT_TRUE(o.result);
+    EXPECT_EQ(o.byte_count, 50);
+}
+
 // A port that was free a moment ago, with nothing listening on it now.
 INTERNET_PORT unused_port()
 {
