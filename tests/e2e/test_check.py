@@ -137,6 +137,10 @@ class CheckFailures(CheckTestCase):
             # is no update list either way.
             ("the connection is reset inside the body",
              Reply(body=cut_reply, piece_size=8, pause=0.05, drop_after=20), {}, True, False),
+            # Wine takes an orderly close as the end of the body, whatever
+            # the Content-Length said.
+            ("the list ends short of its announced length",
+             Reply(body=OFFER, content_length=len(OFFER) + 50), {}, True, True),
             ("Cancel pressed while the body arrives", slow(cut_reply),
              {"steps": cancel_steps("button")}, True, False),
             ("Esc pressed while the body arrives", slow(cut_reply),
