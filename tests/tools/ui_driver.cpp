@@ -317,7 +317,11 @@ void record_shown(tracked_window& w, const std::vector<child_info>& children)
 
 void see_new_window(HWND hwnd)
 {
+    // A dialog without controls is still being built or already being torn
+    // down: it is looked at again on the next round, if it is still there.
     auto children = children_of(hwnd);
+    if (children.empty())
+        return;
     auto w = std::make_unique<tracked_window>();
     w->id = static_cast<int>(windows.size()) + 1;
     w->hwnd = hwnd;
@@ -369,6 +373,9 @@ void observe()
 {
     std::vector<HWND> present;
     EnumWindows(collect_dialog, reinterpret_cast<LPARAM>(&present));
+    // Bottom of the Z order first, so that a window appearing together with
+    // the message box it owns is recorded before the box.
+    std::reverse(present.begin(), present.end());
     for (HWND hwnd : present) {
         if (tracked_window* w = find_tracked(hwnd))
             see_window_again(*w);
