@@ -39,11 +39,16 @@ Bars are read with messages that the updater answers only when it services its
 window (after each 1024-byte chunk, or in a message box): a value is seen at
 the next such moment, and a bar's last value before its window closes without
 another pump is not seen. Window times are when the driver saw the change,
-up to a few tens of milliseconds late.
+up to a few tens of milliseconds late. A window that lives only a few tens
+of milliseconds (the download window of a small, quick update) may be missed
+or caught only as it goes; such a sighting is left out of result.windows.
+Windows shown together are seen in one sweep, topmost first.
 
 Configuration comes from the environment (ctest sets it): UPDATER_EXE,
 UI_DRIVER_EXE, FAKE_MENU_EXE, E2E_WINEPREFIX, E2E_WORK_DIR, E2E_FAILURES_DIR;
 or E2E_BUILD_DIR, from which all of them are derived (default build/mingw-x64).
+HOLD_FILE_EXE (tests/tools/hold_file.cpp) defaults to hold_file.exe beside
+the UI driver.
 Needs root (network namespaces). Uses $DISPLAY when it names a local display,
 otherwise starts its own Xvfb.
 
@@ -106,6 +111,11 @@ def driver_exe():
 
 def menu_exe():
     return _setting("FAKE_MENU_EXE", "tests", "tools", "menu.exe")
+
+
+def hold_file_exe():
+    value = os.environ.get("HOLD_FILE_EXE")
+    return os.path.abspath(value) if value else os.path.join(os.path.dirname(driver_exe()), "hold_file.exe")
 
 
 def wine_prefix():
@@ -254,16 +264,21 @@ class RunResult:
     exit_code: Optional[int]           # None when the updater had to be killed
     timed_out: bool
     events: list                       # the driver's record, one dict per line
-    windows: list                      # Window objects in the order shown
+    windows: list                      # Window objects in the order first seen (windows
+                                       # that appear together: in z-order, topmost first)
     presses: list                      # the driver's "press" events
     step_errors: list                  # the driver's "step-error" events
     steps_done: int
     steps_total: int
     files_before: dict                 # relative path -> bytes; folders as "name/" -> None
     files_after: dict
+    files_outside: dict                # the same, for whatever appeared in the run folder
+                                       # around the working folder (the harness's own files
+                                       # not counted): what a run wrote outside it
     menu_runs: list                    # one dict per start of a stand-in menu.exe
     requests: list                     # one dict per request the server received
-    message_box_calls: list            # with trace_message_boxes: owner, flags, owner_win
+    message_box_calls: list            # with trace_message_boxes: owner, flags, owner_win,
+                                       # destroyed_before
     exit_t: Optional[int]              # when the updater process ended (ms, driver clock)
     run_dir: str
     work_dir: str
@@ -311,6 +326,8 @@ class RunResult:
             lines.append("  menu.exe %r in %s (%s)" % (m["command_line"], m["cwd"], m["exe"]))
         for name, (before, after) in self.changed_files().items():
             lines.append("  changed %s: %s -> %s" % (name, _short(before), _short(after)))
+        for name, data in sorted(self.files_outside.items()):
+            lines.append("  outside the working folder: %s %s" % (name, _short(data or "folder")))
         return "\n".join(lines)
 
     def save_artifacts(self, dest):
@@ -413,17 +430,21 @@ def _kill_wineserver():
         pass
 
 
+# The calls that a run with trace_message_boxes records.
+_RELAY_INCLUDE = "user32.MessageBoxA;user32.DestroyWindow"
+
+
 def prepare_prefix(prefix):
     """Prepares the e2e prefix once: the common preparation plus the relay
-    setting that lets a run trace MessageBoxA calls."""
+    setting that lets a run trace MessageBoxA and DestroyWindow calls."""
     os.environ["E2E_WINEPREFIX"] = os.path.abspath(prefix)
     subprocess.run([os.path.join(REPO, "tests", "tools", "prepare_prefix"), prefix], check=True,
                    timeout=300)
-    marker = os.path.join(prefix, ".relay-messagebox")
+    marker = os.path.join(prefix, ".relay-messagebox-destroywindow")
     if not os.path.exists(marker):
         env = _wine_env(with_display=False)
         subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
-                        "/t", "REG_SZ", "/d", "user32.MessageBoxA", "/f"], env=env,
+                        "/t", "REG_SZ", "/d", _RELAY_INCLUDE, "/f"], env=env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=True)
         subprocess.run(["wineserver", "-w"], env=env, timeout=60, check=False)
         open(marker, "w").close()
@@ -545,6 +566,22 @@ def snapshot(folder):
     return found
 
 
+def wine_attributes(path):
+    """The attribute letters that Wine's attrib command shows for a host
+    file, e.g. "AR" (archive, read-only); runs outside any namespace."""
+    # Output to a file: the wineserver that wine starts would hold a pipe open.
+    with tempfile.TemporaryFile() as listing:
+        subprocess.run(["wine", "cmd", "/c", "attrib", wine_path(path)], env=_wine_env(with_display=False),
+                       stdout=listing, stderr=subprocess.DEVNULL, timeout=120, check=False)
+        listing.seek(0)
+        out = listing.read().decode("utf-8", "replace")
+    for line in out.splitlines():
+        letters, found, _ = line.partition(wine_path(path))
+        if found:
+            return "".join(letters.split())
+    raise RuntimeError("attrib did not list %s: %r" % (path, out))
+
+
 # ---------------------------------------------------------------------------
 # records
 
@@ -563,10 +600,18 @@ def _read_json_lines(path):
     return lines
 
 
+def _was_already_gone(shown):
+    """A window that the driver listed but that was destroyed before it could
+    look at it: no size, no controls. Nothing about it is known."""
+    return shown["rect"] == [0, 0, 0, 0] and not shown["controls"]
+
+
 def _windows_from(events):
     windows = {}
     ordered = []
     for e in events:
+        if e["ev"] == "shown" and _was_already_gone(e):
+            continue
         if e["ev"] == "shown":
             owner = windows.get(e["owner"]) if e["owner"] is not None else None
             w = windows.get(e["win"])
@@ -579,12 +624,18 @@ def _windows_from(events):
                 windows[e["win"]] = w
                 ordered.append(w)
             w.gone_t = None
-        elif e["ev"] == "gone":
+        elif e["ev"] == "gone" and e["win"] in windows:
             windows[e["win"]].gone_t = e["t"]
         elif e["ev"] in ("bar", "text", "caption", "moved") and e["win"] in windows:
             windows[e["win"]].events.append(e)
             if e["ev"] == "caption":
                 windows[e["win"]].caption = e["caption"]
+    # Windows that appear together are seen in one sweep, in z-order, so a
+    # message box can be seen before its owner; its owner is found by handle.
+    by_handle = {w.hwnd: w for w in ordered}
+    for w in ordered:
+        if w.owner is None and w.owner_hwnd is not None:
+            w.owner = by_handle.get(w.owner_hwnd)
     return ordered
 
 
@@ -602,6 +653,8 @@ _RELAY_CALL = re.compile(
     r'^([0-9a-fA-F]+):Call user32\.MessageBoxA\(([0-9a-fA-F]+),[0-9a-fA-F]+ "(.*)",[0-9a-fA-F]+ "(.*)",'
     r'([0-9a-fA-F]+)\) ret=')
 _RELAY_RETURN = re.compile(r"^([0-9a-fA-F]+):Ret  user32\.MessageBoxA\(\) retval=([0-9a-fA-F]+)")
+_RELAY_DESTROY = re.compile(r"^([0-9a-fA-F]+):Call user32\.DestroyWindow\(([0-9a-fA-F]+)\) ret=")
+_RELAY_DESTROYED = re.compile(r"^([0-9a-fA-F]+):Ret  user32\.DestroyWindow\(\) retval=([0-9a-fA-F]+)")
 
 
 def _relay_text(quoted):
@@ -612,11 +665,16 @@ def _relay_text(quoted):
 
 def _message_box_calls(trace_path, windows):
     """MessageBoxA calls from Wine's relay trace: owner, text, caption and
-    style as passed, and the answer returned (None while still open)."""
+    style as passed, the answer returned (None while still open), and
+    destroyed_before: the windows (of those the driver saw) that a
+    DestroyWindow call had destroyed before this call began."""
     if not os.path.exists(trace_path):
         return []
     by_handle = {w.hwnd: w for w in windows}
-    calls, open_calls = [], {}
+    calls, destroyed = [], []
+    # Calls open per thread and function; a message box destroys windows
+    # of its own before it returns, so the two kinds nest.
+    open_boxes, open_destroys = {}, {}
     with open(trace_path, encoding="latin-1") as f:
         for line in f:
             call = _RELAY_CALL.match(line)
@@ -624,13 +682,24 @@ def _message_box_calls(trace_path, windows):
                 thread, owner = call.group(1), int(call.group(2), 16)
                 entry = {"owner": owner, "owner_win": by_handle.get(owner),
                          "text": _relay_text(call.group(3)), "caption": _relay_text(call.group(4)),
-                         "flags": int(call.group(5), 16), "result": None}
+                         "flags": int(call.group(5), 16), "result": None,
+                         "destroyed_before": list(destroyed)}
                 calls.append(entry)
-                open_calls.setdefault(thread, []).append(entry)
+                open_boxes.setdefault(thread, []).append(entry)
                 continue
             ret = _RELAY_RETURN.match(line)
-            if ret and open_calls.get(ret.group(1)):
-                open_calls[ret.group(1)].pop()["result"] = int(ret.group(2), 16)
+            if ret and open_boxes.get(ret.group(1)):
+                open_boxes[ret.group(1)].pop()["result"] = int(ret.group(2), 16)
+                continue
+            destroy = _RELAY_DESTROY.match(line)
+            if destroy:
+                open_destroys.setdefault(destroy.group(1), []).append(int(destroy.group(2), 16))
+                continue
+            done = _RELAY_DESTROYED.match(line)
+            if done and open_destroys.get(done.group(1)):
+                hwnd = open_destroys[done.group(1)].pop()
+                if int(done.group(2), 16) and hwnd in by_handle:
+                    destroyed.append(by_handle[hwnd])
     return calls
 
 
@@ -670,7 +739,8 @@ def _has_line(path, event):
 
 def run_updater(files=None, *, connected=True, routes=None, steps=(), program="work",
                 program_files=None, menu=True, ports=(80,), timeout=30.0,
-                trace_message_boxes=False, keep_dir=None, menu_wait=10.0):
+                trace_message_boxes=False, keep_dir=None, menu_wait=10.0,
+                read_only=(), hold_files=()):
     """Runs updater.exe once and returns a RunResult.
 
     files: the working folder's contents, relative path -> bytes (str is
@@ -688,16 +758,23 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         the process's current folder in every case.
     ports: the ports the server listens on (127.0.0.1 and ::1).
     timeout: seconds the updater may run before it is killed.
-    trace_message_boxes: records MessageBoxA calls (owner, style) through
-        Wine's relay trace into result.message_box_calls.
+    trace_message_boxes: records MessageBoxA calls (owner, style, and the
+        windows destroyed before each) through Wine's relay trace into
+        result.message_box_calls.
     keep_dir: keep everything the run produced in this folder (else a
         temporary folder that result.cleanup() removes).
     menu_wait: seconds to wait, after the updater ended, for a started
         menu.exe to finish.
+    read_only: paths in the working folder that lose their write bits
+        (mode 0444). Wine shows such a file with the read-only attribute
+        (attrib: R) and refuses to delete it, as Windows does.
+    hold_files: paths in the working folder that another Wine program
+        (hold_file.exe) holds open without sharing from before the updater
+        starts until it has ended: they cannot be deleted, renamed or read.
     """
     if os.geteuid() != 0:
         raise RuntimeError("end-to-end runs need root (network namespaces)")
-    for path in (updater_exe(), driver_exe(), menu_exe()):
+    for path in (updater_exe(), driver_exe(), menu_exe()) + ((hold_file_exe(),) if hold_files else ()):
         if not os.path.exists(path):
             raise RuntimeError("missing %s (build the project first)" % path)
     steps_text = _steps_text(steps)
@@ -716,6 +793,8 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
     work_dir = os.path.join(run_dir, "app")
     os.makedirs(work_dir)
     _write_files(work_dir, files)
+    for name in read_only:
+        os.chmod(os.path.join(work_dir, name), 0o444)
     if program == "work":
         program_path = os.path.join(work_dir, "updater.exe")
         shutil.copy(updater_exe(), program_path)
@@ -735,6 +814,10 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         "steps.txt", "driver.jsonl", "stop", "server.json", "requests.jsonl", "server.ready",
         "menu.jsonl", "driver.out", "updater.out", "server.out")}
     paths["shots"] = os.path.join(run_dir, "shots")
+    for number in range(1, len(hold_files) + 1):
+        paths["hold%d.ready" % number] = os.path.join(run_dir, "hold%d.ready" % number)
+        paths["hold%d.out" % number] = os.path.join(run_dir, "hold%d.out" % number)
+    own_names = set(os.listdir(run_dir)) | {os.path.basename(p) for p in paths.values()}
     with open(paths["steps.txt"], "w", encoding="utf-8") as f:
         f.write(steps_text)
     with open(paths["server.json"], "w", encoding="utf-8") as f:
@@ -743,6 +826,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
 
     namespace = None
     server = driver = updater = None
+    holders = []
     exit_code, timed_out, exit_t = None, False, None
     outputs = []
     try:
@@ -771,6 +855,10 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         if not _has_line(paths["driver.jsonl"], "start"):
             raise RuntimeError("the UI driver refused the steps:\n" + steps_text)
 
+        for number, name in enumerate(hold_files, 1):
+            _start_holder(namespace, env, os.path.join(work_dir, name), paths["hold%d.ready" % number],
+                          paths["hold%d.out" % number], paths["stop"], timeout + 60, holders, outputs)
+
         updater_env = dict(env, WINEDEBUG="+relay" if trace_message_boxes else "-all")
         updater_out = open(paths["updater.out"], "wb")
         outputs.append(updater_out)
@@ -788,13 +876,14 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
             time.sleep(0.3)
             _wait_for(lambda: not namespace.processes_named("menu.exe"), menu_wait, 0.05)
         open(paths["stop"], "w").close()
-        try:
-            driver.wait(10)
-        except subprocess.TimeoutExpired:
-            pass
+        for process in [driver] + holders:
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                pass
     finally:
         _kill_wineserver()
-        for process in (updater, driver, server):
+        for process in [updater, driver, server] + holders:
             _end_process(process)
         if namespace:
             namespace.delete()
@@ -815,6 +904,8 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         steps_total=end.get("steps", 0),
         files_before=files_before,
         files_after=snapshot(work_dir),
+        files_outside={name: data for name, data in snapshot(run_dir).items()
+                       if name.rstrip("/").split("/", 1)[0] not in own_names},
         menu_runs=_read_json_lines(paths["menu.jsonl"]),
         requests=_merge_requests(_read_json_lines(paths["requests.jsonl"])),
         message_box_calls=(_message_box_calls(paths["updater.out"], windows)
@@ -826,6 +917,22 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         driver_stderr=_read_text(paths["driver.out"]),
         _temporary=not keep_dir,
     )
+
+
+def _start_holder(namespace, env, path, ready, out_path, stop_path, bound, holders, outputs):
+    """Starts hold_file.exe on path (added to holders) and waits until it
+    holds the file."""
+    out = open(out_path, "wb")
+    outputs.append(out)
+    holder = subprocess.Popen(
+        namespace.command("wine", hold_file_exe(), wine_path(path), wine_path(ready),
+                          wine_path(stop_path), str(int(bound))),
+        env=env, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+    holders.append(holder)
+    if not _wait_for(lambda: os.path.exists(ready) or holder.poll() is not None, 60):
+        raise RuntimeError("hold_file did not start on " + path)
+    if not os.path.exists(ready):
+        raise RuntimeError("hold_file could not hold %s: %s" % (path, _read_text(out_path)))
 
 
 def _end_process(process):

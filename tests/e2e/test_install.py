@@ -1,0 +1,131 @@
+"""End-to-end tests of the installation: the real updater.exe moves the files
+it staged in _update over the installed ones under Wine, then tells the user
+and starts menu.exe."""
+
+import os
+import tempfile
+import unittest
+
+import harness
+from harness import MB_OK, MB_TOPMOST, Reply, check_path, file_url, update_list
+
+QUESTION = "Są nowe aktualizacje, czy chcesz je pobrać?"
+INSTALL_FAILED = "Wystąpiły problemy z instalowaniem aktualizacji."
+INSTALLED = "Aktualizacja została zainstalowana pomyślnie."
+
+ACCEPT = ["answer YES", "answer OK"]
+VERSION = {"wersja.txt": b"7"}
+
+
+def offer(files):
+    """Routes offering files ({name: body}) for version 7, in that order. The
+    first file comes after a pause, so that the download window stays on
+    screen long enough for the driver to see it whole."""
+    routes = {check_path(7): update_list([(file_url(name), len(body)) for name, body in files.items()])}
+    for i, (name, body) in enumerate(files.items()):
+        routes["/files/" + name] = Reply(body=body, delay=0.0 if i else 0.3)
+    return routes
+
+
+class InstallTestCase(harness.E2ETestCase):
+    def run_update(self, files, offered, **options):
+        return self.run_updater(dict(VERSION, **files), routes=offer(offered), steps=ACCEPT,
+                                trace_message_boxes=True, **options)
+
+    def final_message(self, result, text):
+        """The one message after the download: shown with no owner, style
+        flags as given, after the download window was destroyed; menu.exe
+        started once, after it was answered."""
+        self.assertEqual(result.exit_code, 0, result.describe())
+        self.assertEqual(sorted((w.kind, w.text or "") for w in result.windows),
+                         sorted([("check", ""), ("download", ""), ("message", QUESTION), ("message", text)]),
+                         result.describe())
+        [download] = result.windows_of("download")
+        [box] = [w for w in result.message_boxes if w.text == text]
+        self.assertEqual((box.owner_hwnd, box.caption, box.buttons), (None, "Uwaga!", [1]))
+        [call] = [c for c in result.message_box_calls if c["text"] == text]
+        self.assertIn(download, call["destroyed_before"])
+        [menu] = result.menu_runs
+        self.assertEqual(menu["windows"], [], "menu.exe started while a window was still shown")
+        self.assertEqual(result.files_outside, {})
+        return box, call, menu
+
+    def assert_installed(self, result, expected_changes):
+        _, call, _ = self.final_message(result, INSTALLED)
+        self.assertEqual((call["owner"], call["flags"]), (0, MB_OK | MB_TOPMOST))
+        self.assertEqual(result.changed_files(), expected_changes, result.describe())
+
+    def assert_install_failed(self, result, expected_changes):
+        _, call, _ = self.final_message(result, INSTALL_FAILED)
+        self.assertEqual((call["owner"], call["flags"]), (0, MB_OK))
+        self.assertEqual(result.changed_files(), expected_changes, result.describe())
+
+
+class SuccessfulInstallation(InstallTestCase):
+    def test_the_success_message_stands_above_all_and_menu_follows_it(self):
+        result = self.run_update({"prog.exe": b"old"}, {"prog.exe": b"new\r\n\x00\x1a"})
+
+        self.assert_installed(result, {"prog.exe": (b"old", b"new\r\n\x00\x1a")})
+        box, _, menu = self.final_message(result, INSTALLED)
+        [ok] = [p for p in result.presses if p["win"] == box.win]
+        self.assertEqual(ok["button"], "OK")
+        self.assertGreater(menu["t"], ok["t"])
+        self.assertGreater(menu["t"], box.gone_t)
+
+    def test_a_read_only_installed_file_is_replaced(self):
+        # The state the run sets up: Wine sees a file without write bits as
+        # read-only, and it would refuse to delete it as it is.
+        os.makedirs(harness.work_root(), exist_ok=True)
+        with tempfile.TemporaryDirectory(dir=harness.work_root()) as folder:
+            probe = os.path.join(folder, "probe.dll")
+            with open(probe, "wb") as f:
+                f.write(b"x")
+            os.chmod(probe, 0o444)
+            self.assertIn("R", harness.wine_attributes(probe))
+
+        result = self.run_update({"prog.dll": b"old", "other.dll": b"other"}, {"prog.dll": b"new"},
+                                 read_only=["prog.dll", "other.dll"])
+
+        self.assert_installed(result, {"prog.dll": (b"old", b"new")})
+
+    def test_a_file_without_an_installed_counterpart_is_added(self):
+        result = self.run_update({"old.dll": b"old"}, {"plugins.dll": b"added", "old.dll": b"newer"})
+
+        self.assert_installed(result, {"plugins.dll": (None, b"added"), "old.dll": (b"old", b"newer")})
+
+
+class FailedInstallation(InstallTestCase):
+    def test_a_folder_in_the_way_of_a_staged_file(self):
+        result = self.run_update({"b.dll/inner.txt": b"kept"}, {"b.dll": b"new"})
+
+        self.assert_install_failed(result, {})
+
+    def test_the_files_before_a_failure_stay_installed_and_those_after_it_old(self):
+        # Wine lists a folder sorted by name, so _update is installed in the
+        # order a.dll, b.dll, c.dll; b.dll is a folder in the working folder.
+        files = {"a.dll": b"old a", "b.dll/inner.txt": b"kept", "c.dll": b"old c"}
+        result = self.run_update(files, {"a.dll": b"new a", "b.dll": b"new b", "c.dll": b"new c"})
+
+        self.assert_install_failed(result, {"a.dll": (b"old a", b"new a")})
+
+    def test_an_installed_file_held_open_by_another_program_stays(self):
+        files = {"a.dll": b"old a", "held.dll": b"old held", "z.dll": b"old z"}
+        result = self.run_update(files, {"a.dll": b"new a", "held.dll": b"new held", "z.dll": b"new z"},
+                                 hold_files=["held.dll"])
+
+        self.assert_install_failed(result, {"a.dll": (b"old a", b"new a")})
+
+    def test_a_staged_copy_that_cannot_be_moved_after_its_predecessor_was_deleted_is_kept(self):
+        # A file left in _update that another program holds open survives the
+        # clearing of _update before the download, so it is installed with the
+        # update: its installed predecessor is deleted, and then it cannot be
+        # moved. _update then keeps it and the files not yet installed.
+        files = {"a.dll": b"old a", "b.dll": b"old b", "c.dll": b"old c", "_update/b.dll": b"left b"}
+        result = self.run_update(files, {"a.dll": b"new a", "c.dll": b"new c"}, hold_files=["_update/b.dll"])
+
+        self.assert_install_failed(result, {"a.dll": (b"old a", b"new a"), "b.dll": (b"old b", None),
+                                            "_update/c.dll": (None, b"new c")})
+
+
+if __name__ == "__main__":
+    unittest.main()
