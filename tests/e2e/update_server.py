@@ -131,9 +131,14 @@ def reply_head(reply, body):
     return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
 
 
+# Without a piece size the body still goes out in pieces: the socket's time-out
+# bounds each send, and a large body to a slow reader takes longer than that.
+DEFAULT_PIECE = 65536
+
+
 def body_pieces(reply, body):
     """Yields the body's pieces in sending order."""
-    size = reply.get("piece_size") or max(len(body), 1)
+    size = reply.get("piece_size") or DEFAULT_PIECE
     if reply.get("endless"):
         unit = body or b"x" * 1024
         deadline = time.monotonic() + reply.get("max_seconds", 120)
