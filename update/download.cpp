@@ -16,10 +16,10 @@
 #include "ui/texts.h"
 #include "update/download_item.h"
 #include "update/staged_name.h"
+#include "update/staging_folder.h"
 
 namespace {
 
-const char staging_folder[] = "_update";
 // Storage for a body is reserved from its announced size, up to this much;
 // a larger file grows the buffer beyond it as it arrives.
 const std::size_t largest_reservation = 512u * 1024 * 1024;

@@ -7,10 +7,10 @@
 #include "support/files.h"
 #include "ui/message_box.h"
 #include "ui/texts.h"
+#include "update/staging_folder.h"
 
 namespace {
 
-const char staging_folder[] = "_update";
 const char staged_prefix[] = "_update//";
 const int writable_mode = 0222;
 
