@@ -39,8 +39,8 @@ bool HttpTransfer::open_request(const std::string& host, INTERNET_PORT port,
     internet_handle = InternetOpenA(user_agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (internet_handle == nullptr)
         return false;
-    connection_handle = InternetConnectA(internet_handle, host.c_str(), port, "", "",
-                                         INTERNET_SERVICE_HTTP, 0, 0);
+    connection_handle =
+        InternetConnectA(internet_handle, host.c_str(), port, "", "", INTERNET_SERVICE_HTTP, 0, 0);
     if (connection_handle == nullptr) {
         close_handle(internet_handle);
         return false;
@@ -66,8 +66,8 @@ bool HttpTransfer::send_request(MemoryStream& body, ModelessDialog& progress,
     return read_body(body, progress, byte_count, byte_limit);
 }
 
-bool HttpTransfer::read_body(MemoryStream& body, ModelessDialog& progress,
-                             std::int32_t& byte_count, std::size_t byte_limit)
+bool HttpTransfer::read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
+                             std::size_t byte_limit)
 {
     char buffer[chunk_size];
     std::size_t received = 0;

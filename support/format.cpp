@@ -18,11 +18,7 @@ public:
     argument_list(const argument_list&) = delete;
     argument_list& operator=(const argument_list&) = delete;
 
-    template <typename T>
-    T next()
-    {
-        return va_arg(remaining_, T);
-    }
+    template <typename T> T next() { return va_arg(remaining_, T); }
 
 private:
     va_list remaining_;
@@ -149,8 +145,9 @@ std::string print_signed(const conversion& directive, int value)
     switch (directive.length) {
     case 'h': {
         const std::uint32_t low_bits = static_cast<std::uint32_t>(value) & 0xFFFFu;
-        return print(directive, size, low_bits < 0x8000u ? static_cast<int>(low_bits)
-                                                    : static_cast<int>(low_bits) - 0x10000);
+        return print(directive, size,
+                     low_bits < 0x8000u ? static_cast<int>(low_bits)
+                                        : static_cast<int>(low_bits) - 0x10000);
     }
     case 'l':
         return print(directive, size, static_cast<long>(value));
@@ -187,8 +184,9 @@ std::string print_floating(const conversion& directive, double value)
 void append_padded(std::string& output, const conversion& directive, const char* text,
                    std::size_t count)
 {
-    const std::size_t padding =
-        static_cast<long long>(count) < directive.width ? static_cast<std::size_t>(directive.width) - count : 0;
+    const std::size_t padding = static_cast<long long>(count) < directive.width
+                                    ? static_cast<std::size_t>(directive.width) - count
+                                    : 0;
     if (!directive.left_justified)
         output.append(padding, ' ');
     output.append(text, count);
@@ -231,7 +229,8 @@ void append_conversion(std::string& output, std::size_t start, const conversion&
     case 's': {
         const char* text = arguments.next<const char*>();
         std::size_t count = std::strlen(text);
-        if (directive.precision >= 0 && static_cast<unsigned long long>(directive.precision) < count)
+        if (directive.precision >= 0 &&
+            static_cast<unsigned long long>(directive.precision) < count)
             count = static_cast<std::size_t>(directive.precision);
         append_padded(output, directive, text, count);
         return;

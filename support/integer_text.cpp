@@ -67,8 +67,7 @@ std::string decimal_text(std::uint32_t value)
 
 [[noreturn]] void fail_sign(const std::string& text)
 {
-    throw std::invalid_argument("invalid sign character in string " + text +
-                                " for unsigned value");
+    throw std::invalid_argument("invalid sign character in string " + text + " for unsigned value");
 }
 
 // The bit pattern of a signed value read as two's complement, without relying on

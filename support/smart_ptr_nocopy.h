@@ -15,8 +15,7 @@ public:
     }
 };
 
-template <typename T>
-class smart_ptr_nocopy {
+template <typename T> class smart_ptr_nocopy {
 public:
     smart_ptr_nocopy() : holder(new holder_record{1, nullptr}) {}
     explicit smart_ptr_nocopy(T* device) : holder(make_holder(device)) {}

@@ -31,7 +31,8 @@ std::string own_path()
 BOOL CALLBACK collect_updater_window(HWND window, LPARAM list)
 {
     if (IsWindowVisible(window) && class_name(window) == "#32770")
-        reinterpret_cast<std::vector<std::string>*>(list)->push_back(ansi_to_utf8(window_text(window)));
+        reinterpret_cast<std::vector<std::string>*>(list)->push_back(
+            ansi_to_utf8(window_text(window)));
     return TRUE;
 }
 

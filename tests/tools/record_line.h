@@ -26,10 +26,12 @@ inline std::string ansi_to_utf8(const std::string& ansi)
 {
     if (ansi.empty())
         return ansi;
-    int wide_len = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
+    int wide_len =
+        MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
     std::wstring wide(wide_len, L'\0');
     MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), &wide[0], wide_len);
-    int utf8_len = WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_len, nullptr, 0, nullptr, nullptr);
+    int utf8_len =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_len, nullptr, 0, nullptr, nullptr);
     std::string utf8(utf8_len, '\0');
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), wide_len, &utf8[0], utf8_len, nullptr, nullptr);
     return utf8;
@@ -70,9 +72,18 @@ public:
         body_ += json_value;
         return *this;
     }
-    record_line& text(const char* name, const std::string& utf8) { return raw(name, json_quoted(utf8)); }
-    record_line& ansi(const char* name, const std::string& ansi) { return text(name, ansi_to_utf8(ansi)); }
-    record_line& number(const char* name, long long value) { return raw(name, std::to_string(value)); }
+    record_line& text(const char* name, const std::string& utf8)
+    {
+        return raw(name, json_quoted(utf8));
+    }
+    record_line& ansi(const char* name, const std::string& ansi)
+    {
+        return text(name, ansi_to_utf8(ansi));
+    }
+    record_line& number(const char* name, long long value)
+    {
+        return raw(name, std::to_string(value));
+    }
     record_line& flag(const char* name, bool value) { return raw(name, value ? "true" : "false"); }
     record_line& numbers(const char* name, const std::vector<long long>& values)
     {

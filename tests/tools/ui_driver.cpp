@@ -41,7 +41,10 @@ const int message_text_id = 0xFFFF;
 
 FILE* record_file = nullptr;
 
-void record(const record_line& line) { append_line(record_file, line); }
+void record(const record_line& line)
+{
+    append_line(record_file, line);
+}
 
 std::string hex_handle(HWND window)
 {
@@ -111,7 +114,8 @@ BOOL CALLBACK collect_child(HWND child, LPARAM list)
 {
     if (GetParent(child) != GetAncestor(child, GA_PARENT))
         return TRUE;
-    child_info info{child, GetDlgCtrlID(child), class_name(child), IsWindowVisible(child) != FALSE, {}};
+    child_info info{
+        child, GetDlgCtrlID(child), class_name(child), IsWindowVisible(child) != FALSE, {}};
     GetWindowRect(child, &info.rect);
     reinterpret_cast<std::vector<child_info>*>(list)->push_back(info);
     return TRUE;
@@ -126,8 +130,8 @@ std::vector<child_info> children_of(HWND window)
 
 bool is_answer_button(int id)
 {
-    return id == IDOK || id == IDABORT || id == IDRETRY || id == IDIGNORE || id == IDYES || id == IDNO
-           || id == IDTRYAGAIN || id == IDCONTINUE;
+    return id == IDOK || id == IDABORT || id == IDRETRY || id == IDIGNORE || id == IDYES ||
+           id == IDNO || id == IDTRYAGAIN || id == IDCONTINUE;
 }
 
 // The progress windows are told apart by their controls: only the download
@@ -159,8 +163,8 @@ std::vector<long long> visible_buttons(const std::vector<child_info>& children)
 
 std::string rect_json(const RECT& r)
 {
-    return "[" + std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right) + ","
-           + std::to_string(r.bottom) + "]";
+    return "[" + std::to_string(r.left) + "," + std::to_string(r.top) + "," +
+           std::to_string(r.right) + "," + std::to_string(r.bottom) + "]";
 }
 
 std::string controls_json(const std::vector<child_info>& children)
@@ -169,9 +173,10 @@ std::string controls_json(const std::vector<child_info>& children)
     for (size_t i = 0; i < children.size(); ++i) {
         const auto& c = children[i];
         list += i ? "," : "";
-        list += "{\"id\":" + std::to_string(c.id) + ",\"class\":" + json_quoted(c.class_name)
-                + ",\"text\":" + json_quoted(ansi_to_utf8(window_text(c.hwnd)))
-                + ",\"visible\":" + (c.visible ? "true" : "false") + ",\"rect\":" + rect_json(c.rect) + "}";
+        list += "{\"id\":" + std::to_string(c.id) + ",\"class\":" + json_quoted(c.class_name) +
+                ",\"text\":" + json_quoted(ansi_to_utf8(window_text(c.hwnd))) +
+                ",\"visible\":" + (c.visible ? "true" : "false") +
+                ",\"rect\":" + rect_json(c.rect) + "}";
     }
     return list + "]";
 }
@@ -225,7 +230,8 @@ void take_shot(tracked_window& w)
     BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
     GdiFlush();
     std::string name = "w" + std::to_string(w.id) + "_" + w.kind + ".bmp";
-    bool saved = bits && write_bmp(shot_folder + "\\" + name, width, height, bits, (width * 3 + 3) & ~3);
+    bool saved =
+        bits && write_bmp(shot_folder + "\\" + name, width, height, bits, (width * 3 + 3) & ~3);
     SelectObject(memory, old);
     DeleteObject(bitmap);
     DeleteDC(memory);
@@ -250,9 +256,15 @@ void CALLBACK bar_answer(HWND control, UINT, ULONG_PTR tag, LRESULT result)
         return;
     bar_state& bar = w->bars[bar_index];
     switch (tag & 0xF) {
-    case ask_low: bar.new_low = result; break;
-    case ask_high: bar.new_high = result; break;
-    default: bar.new_pos = result; break;
+    case ask_low:
+        bar.new_low = result;
+        break;
+    case ask_high:
+        bar.new_high = result;
+        break;
+    default:
+        bar.new_pos = result;
+        break;
     }
     if (--bar.pending > 0)
         return;
@@ -269,8 +281,12 @@ void CALLBACK bar_answer(HWND control, UINT, ULONG_PTR tag, LRESULT result)
     bar.low = bar.new_low;
     bar.high = bar.new_high;
     bar.pos = bar.new_pos;
-    record(record_line("bar").number("win", w->id).number("id", bar.id).number("pos", bar.pos)
-               .number("min", bar.low).number("max", bar.high));
+    record(record_line("bar")
+               .number("win", w->id)
+               .number("id", bar.id)
+               .number("pos", bar.pos)
+               .number("min", bar.low)
+               .number("max", bar.high));
 }
 
 void ask_bars(tracked_window& w)
@@ -294,7 +310,8 @@ BOOL CALLBACK collect_dialog(HWND window, LPARAM list)
 {
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
-    if (process != GetCurrentProcessId() && IsWindowVisible(window) && class_name(window) == "#32770")
+    if (process != GetCurrentProcessId() && IsWindowVisible(window) &&
+        class_name(window) == "#32770")
         reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
     return TRUE;
 }
@@ -304,7 +321,10 @@ void record_shown(tracked_window& w, const std::vector<child_info>& children)
     HWND owner = GetWindow(w.hwnd, GW_OWNER);
     tracked_window* owner_window = owner ? find_tracked(owner) : nullptr;
     record_line line("shown");
-    line.number("win", w.id).text("kind", w.kind).text("hwnd", hex_handle(w.hwnd)).ansi("caption", w.caption);
+    line.number("win", w.id)
+        .text("kind", w.kind)
+        .text("hwnd", hex_handle(w.hwnd))
+        .ansi("caption", w.caption);
     if (w.kind == "message")
         line.ansi("text", window_text(GetDlgItem(w.hwnd, message_text_id)));
     line.numbers("buttons", visible_buttons(children))
@@ -359,7 +379,10 @@ void see_window_again(tracked_window& w)
             w.file_name = text;
             w.file_bar_current = false;
             w.file_bar_stale_answer_due = true;
-            record(record_line("text").number("win", w.id).number("id", file_name_id).ansi("text", text));
+            record(record_line("text")
+                       .number("win", w.id)
+                       .number("id", file_name_id)
+                       .ansi("text", text));
         }
     }
     RECT rect;
@@ -388,7 +411,9 @@ void observe()
             continue;
         if (std::find(present.begin(), present.end(), w->hwnd) == present.end()) {
             w->visible = false;
-            record(record_line("gone").number("win", w->id).text("how", IsWindow(w->hwnd) ? "hidden" : "destroyed"));
+            record(record_line("gone")
+                       .number("win", w->id)
+                       .text("how", IsWindow(w->hwnd) ? "hidden" : "destroyed"));
             continue;
         }
         ask_bars(*w);
@@ -406,7 +431,8 @@ void take_callbacks()
 
 // --- pressing ---------------------------------------------------------------
 
-const std::map<std::string, int> button_ids = {{"OK", IDOK}, {"CANCEL", IDCANCEL}, {"YES", IDYES}, {"NO", IDNO}};
+const std::map<std::string, int> button_ids = {
+    {"OK", IDOK}, {"CANCEL", IDCANCEL}, {"YES", IDYES}, {"NO", IDNO}};
 
 std::string button_name(int id)
 {
@@ -420,7 +446,8 @@ std::string button_name(int id)
 // and the button's handle.
 void click(HWND dialog, int id)
 {
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
 }
 
 // The key goes to the control that has the focus, as the keyboard would send
@@ -430,8 +457,8 @@ void press_escape(HWND dialog)
     GUITHREADINFO info{};
     info.cbSize = sizeof info;
     HWND target = dialog;
-    if (GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info) && info.hwndFocus
-        && (info.hwndFocus == dialog || IsChild(dialog, info.hwndFocus)))
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info) && info.hwndFocus &&
+        (info.hwndFocus == dialog || IsChild(dialog, info.hwndFocus)))
         target = info.hwndFocus;
     UINT scan = MapVirtualKeyA(VK_ESCAPE, MAPVK_VK_TO_VSC);
     PostMessageA(target, WM_KEYDOWN, VK_ESCAPE, 1 | (scan << 16));
@@ -442,8 +469,12 @@ void press(tracked_window& w, int button, const std::string& how)
 {
     if (!w.shot_taken)
         take_shot(w);
-    record(record_line("press").number("win", w.id).text("kind", w.kind).text("button", button_name(button))
-               .number("id", button).text("how", how));
+    record(record_line("press")
+               .number("win", w.id)
+               .text("kind", w.kind)
+               .text("button", button_name(button))
+               .number("id", button)
+               .text("how", how));
     if (how == "esc")
         press_escape(w.hwnd);
     else if (how == "close")
@@ -466,10 +497,16 @@ bool auto_answer = false;
 
 void step_error(const step& s, const std::string& reason)
 {
-    record(record_line("step-error").number("n", s.number).text("step", s.line).text("reason", reason));
+    record(record_line("step-error")
+               .number("n", s.number)
+               .text("step", s.line)
+               .text("reason", reason));
 }
 
-bool is_how(const std::string& word) { return word == "button" || word == "esc" || word == "close"; }
+bool is_how(const std::string& word)
+{
+    return word == "button" || word == "esc" || word == "close";
+}
 
 bool message_has_button(const tracked_window& w, int id)
 {
@@ -519,7 +556,8 @@ bool run_answer(step& s)
     return true;
 }
 
-bool condition_holds(const tracked_window& w, const std::string& condition, const std::string& argument)
+bool condition_holds(const tracked_window& w, const std::string& condition,
+                     const std::string& argument)
 {
     if (condition == "when-overall")
         return bar_pos(w, overall_bar_id) >= std::stoll(argument);
@@ -559,7 +597,8 @@ bool run_cancel(step& s)
     }
     tracked_window& w = *find_tracked(s.target);
     if (!w.visible || !IsWindowEnabled(w.hwnd)) {
-        step_error(s, w.visible ? "window disabled before the moment came" : "window gone before the moment came");
+        step_error(s, w.visible ? "window disabled before the moment came"
+                                : "window gone before the moment came");
         return true;
     }
     std::string how;
@@ -612,7 +651,8 @@ void answer_leftover_boxes()
 
 bool is_number(const std::string& word)
 {
-    return !word.empty() && std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !word.empty() &&
+           std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool is_kind(const std::string& word, bool message_too)
@@ -642,7 +682,8 @@ bool valid_step(const std::vector<std::string>& w)
 {
     const std::string& verb = w[0];
     if (verb == "answer")
-        return (w.size() == 2 || (w.size() == 3 && is_how(w[2]))) && (w[1] == "OK" || w[1] == "YES" || w[1] == "NO");
+        return (w.size() == 2 || (w.size() == 3 && is_how(w[2]))) &&
+               (w[1] == "OK" || w[1] == "YES" || w[1] == "NO");
     if (verb == "cancel")
         return valid_cancel(w);
     if (verb == "wait-shown" || verb == "wait-gone")
@@ -681,14 +722,19 @@ bool read_steps(const char* path, std::vector<step>& steps)
     return true;
 }
 
-bool file_exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+bool file_exists(const char* path)
+{
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
     if (argc < 5 || argc > 6) {
-        std::fprintf(stderr, "usage: ui_driver <steps> <record> <screenshot folder> <stop file> [bound seconds]\n");
+        std::fprintf(
+            stderr,
+            "usage: ui_driver <steps> <record> <screenshot folder> <stop file> [bound seconds]\n");
         return 2;
     }
     record_file = std::fopen(argv[2], "ab");
@@ -705,7 +751,8 @@ int main(int argc, char** argv)
         return 2;
     }
     long long started = unix_time_ms();
-    record(record_line("start").number("steps", static_cast<long long>(steps.size()))
+    record(record_line("start")
+               .number("steps", static_cast<long long>(steps.size()))
                .number("screen_width", GetSystemMetrics(SM_CXSCREEN))
                .number("screen_height", GetSystemMetrics(SM_CYSCREEN)));
 
@@ -732,7 +779,9 @@ int main(int argc, char** argv)
         answer_leftover_boxes();
         Sleep(poll_ms);
     }
-    record(record_line("end").text("reason", reason).number("steps_done", static_cast<long long>(next))
+    record(record_line("end")
+               .text("reason", reason)
+               .number("steps_done", static_cast<long long>(next))
                .number("steps", static_cast<long long>(steps.size())));
     std::fclose(record_file);
     return 0;

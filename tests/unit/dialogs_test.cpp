@@ -39,7 +39,8 @@ std::vector<std::string> control_texts(HWND dialog)
     std::vector<std::string> texts;
     for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
          child = GetWindow(child, GW_HWNDNEXT)) {
-        auto picture = reinterpret_cast<HBITMAP>(SendMessageA(child, STM_GETIMAGE, IMAGE_BITMAP, 0));
+        auto picture =
+            reinterpret_cast<HBITMAP>(SendMessageA(child, STM_GETIMAGE, IMAGE_BITMAP, 0));
         BITMAP bitmap = {};
         if (class_name(child) == "Static" && picture != nullptr &&
             GetObjectA(picture, sizeof(bitmap), &bitmap) != 0)
@@ -58,8 +59,8 @@ TEST_F(Dialogs, TemplatesShowTheirControlsAndTexts)
     EXPECT_TRUE(IsWindowVisible(check.window));
     EXPECT_EQ(window_text(check.window), "Aktualizacja");
     EXPECT_EQ(control_texts(check.window),
-              (std::vector<std::string>{"Cancel", "Sprawdzam czy s\xb9 dost\xeapne nowe aktualizacje",
-                                        "164x314"}));
+              (std::vector<std::string>{
+                  "Cancel", "Sprawdzam czy s\xb9 dost\xeapne nowe aktualizacje", "164x314"}));
     check.close();
 
     UpdateDialog update;

@@ -32,7 +32,8 @@ void expect_all(const format_case* first, const format_case* last)
 TEST(format_text, copies_text_and_reads_backslash_escapes)
 {
     const format_case cases[] = {
-        {format_text("/upload/check_update.php?wersja=%d", 12), "/upload/check_update.php?wersja=12"},
+        {format_text("/upload/check_update.php?wersja=%d", 12),
+         "/upload/check_update.php?wersja=12"},
         {format_text("plain"), "plain"},
         {format_text(""), ""},
         {format_text("a\\nb"), "a\nb"},
@@ -115,12 +116,9 @@ TEST(format_text, takes_a_pointer_for_p)
 TEST(format_text, writes_other_letters_once_without_taking_an_argument)
 {
     const format_case cases[] = {
-        {format_text("%%"), "%"},
-        {format_text("100%%!"), "100%!"},
-        {format_text("%q"), "q"},
-        {format_text("%q%d", 7), "q7"},
-        {format_text("%-5q|"), "q|"},
-        {format_text("%5%|"), "%|"},
+        {format_text("%%"), "%"},     {format_text("100%%!"), "100%!"},
+        {format_text("%q"), "q"},     {format_text("%q%d", 7), "q7"},
+        {format_text("%-5q|"), "q|"}, {format_text("%5%|"), "%|"},
     };
     expect_all(std::begin(cases), std::end(cases));
 }

@@ -121,8 +121,8 @@ Outcome transfer(const std::string& reply, FakeProgress& progress, std::size_t l
     EXPECT_TRUE(http.open_request("127.0.0.1", server.port(), "/files/a.bin", "GET"));
     outcome.result = http.send_request(outcome.body, progress, outcome.byte_count, limit);
     outcome.pumps = progress.pumps;
-    outcome.handles_closed = http.internet_handle == nullptr &&
-                             http.connection_handle == nullptr && http.request_handle == nullptr;
+    outcome.handles_closed = http.internet_handle == nullptr && http.connection_handle == nullptr &&
+                             http.request_handle == nullptr;
     http.close_all();
     http.close_all();
     EXPECT_EQ(http.request_handle, nullptr);
@@ -187,8 +187,8 @@ TEST(HttpTransfer, CancelQuitOrOverlongBodyFailWithEveryHandleClosed)
 TEST(HttpTransfer, BodyCutShortOfItsAnnouncedLengthFails)
 {
     FakeProgress progress;
-    Outcome o = transfer("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(50, 's'),
-                         progress);
+    Outcome o =
+        transfer("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(50, 's'), progress);
     EXPECT_FALSE(o.result);
     EXPECT_EQ(o.byte_count, 0);
     EXPECT_TRUE(o.handles_closed);

@@ -144,7 +144,8 @@ TEST_F(Installation, StagedCopyIsKeptWhenItCannotReplaceTheDeletedOldFile)
     write_file("_update\\a.txt", "new");
     // Held while the move is tried, released before the user answers, so
     // that only the program's choice keeps the staged copy.
-    HANDLE held = CreateFileA("_update\\a.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE held =
+        CreateFileA("_update\\a.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
 
     MessageAnswerer answerer([held] { CloseHandle(held); });

@@ -48,13 +48,25 @@ TEST(signed_to_text, writes_the_shortest_pattern_that_keeps_a_sign_bit)
         std::uint32_t radix, width;
         const char* expected;
     } cases[] = {
-        {255, 16, 0, "0x0ff"},   {127, 16, 0, "0x7f"},   {128, 16, 0, "0x080"},
-        {-1, 16, 0, "0xf"},      {-128, 16, 0, "0x80"},  {-129, 16, 0, "0xf7f"},
-        {0, 16, 0, "0x0"},       {0, 8, 0, "00"},        {8, 8, 0, "010"},
-        {5, 8, 0, "005"},        {-1, 8, 0, "07"},       {5, 2, 0, "0b0101"},
-        {0, 2, 0, "0b00"},       {-1, 2, 0, "0b11"},     {-1, 16, 2, "0xff"},
-        {255, 16, 4, "0x00ff"},  {-2, 16, 10, "0xfffffffffe"},
-        {int_min, 16, 0, "0x80000000"}, {INT32_MAX, 16, 0, "0x7fffffff"},
+        {255, 16, 0, "0x0ff"},
+        {127, 16, 0, "0x7f"},
+        {128, 16, 0, "0x080"},
+        {-1, 16, 0, "0xf"},
+        {-128, 16, 0, "0x80"},
+        {-129, 16, 0, "0xf7f"},
+        {0, 16, 0, "0x0"},
+        {0, 8, 0, "00"},
+        {8, 8, 0, "010"},
+        {5, 8, 0, "005"},
+        {-1, 8, 0, "07"},
+        {5, 2, 0, "0b0101"},
+        {0, 2, 0, "0b00"},
+        {-1, 2, 0, "0b11"},
+        {-1, 16, 2, "0xff"},
+        {255, 16, 4, "0x00ff"},
+        {-2, 16, 10, "0xfffffffffe"},
+        {int_min, 16, 0, "0x80000000"},
+        {INT32_MAX, 16, 0, "0x7fffffff"},
         {int_min, 8, 0, "060000000000"},
     };
     for (const auto& c : cases) {
@@ -96,17 +108,43 @@ TEST(text_to_signed, reads_prefix_forms_radix_marks_and_plain_digits)
         std::uint32_t radix;
         std::int32_t expected;
     } cases[] = {
-        {"12", 0, 12},      {"+12", 0, 12},     {"-12", 0, -12},    {"012", 0, 10},
-        {"07", 0, -1},      {"017", 0, 15},     {"0x1f", 0, 31},    {"0X1F", 0, 31},
-        {"0xff", 0, -1},    {"0x0ff", 0, 255},  {"0b101", 0, -3},   {"0B11", 0, -1},
-        {"16#ff", 0, 255},  {"16#-ff", 0, -255}, {"#123", 0, 123},  {"0#12", 10, 12},
-        {"36#zZ", 0, 1295}, {"", 0, 0},         {"+", 0, 0},        {"-", 0, 0},
-        {"0", 0, 0},        {"0x", 0, 0},       {"0b", 0, 0},
-        {"012", 10, 12},    {"16#ff", 10, 255}, {"010#7", 10, 7},
-        {"2147483648", 10, int_min}, {"-2147483648", 10, int_min},
-        {"4294967296", 10, 0}, {"4294967297", 10, 1},
-        {"F", 16, 15},      {"0xF", 16, -1},    {"0b1", 16, -1},    {"101", 2, 5},
-        {"0x80000000", 0, int_min}, {"0x100000000", 0, 0}, {"0x1ffffffff", 0, -1},
+        {"12", 0, 12},
+        {"+12", 0, 12},
+        {"-12", 0, -12},
+        {"012", 0, 10},
+        {"07", 0, -1},
+        {"017", 0, 15},
+        {"0x1f", 0, 31},
+        {"0X1F", 0, 31},
+        {"0xff", 0, -1},
+        {"0x0ff", 0, 255},
+        {"0b101", 0, -3},
+        {"0B11", 0, -1},
+        {"16#ff", 0, 255},
+        {"16#-ff", 0, -255},
+        {"#123", 0, 123},
+        {"0#12", 10, 12},
+        {"36#zZ", 0, 1295},
+        {"", 0, 0},
+        {"+", 0, 0},
+        {"-", 0, 0},
+        {"0", 0, 0},
+        {"0x", 0, 0},
+        {"0b", 0, 0},
+        {"012", 10, 12},
+        {"16#ff", 10, 255},
+        {"010#7", 10, 7},
+        {"2147483648", 10, int_min},
+        {"-2147483648", 10, int_min},
+        {"4294967296", 10, 0},
+        {"4294967297", 10, 1},
+        {"F", 16, 15},
+        {"0xF", 16, -1},
+        {"0b1", 16, -1},
+        {"101", 2, 5},
+        {"0x80000000", 0, int_min},
+        {"0x100000000", 0, 0},
+        {"0x1ffffffff", 0, -1},
         {"0x7fffffffe", 0, -2},
     };
     for (const auto& c : cases)
@@ -121,9 +159,11 @@ TEST(text_to_unsigned, reads_prefix_forms_without_sign_extension)
         std::uint32_t radix;
         std::uint32_t expected;
     } cases[] = {
-        {"0xff", 0, 255},  {"0b1", 0, 1},     {"+", 0, 0},         {"07", 0, 7},
-        {"0x8", 0, 8},     {"0xffffffff", 0, 4294967295u},          {"16#FF", 0, 255},
-        {"4294967295", 0, 4294967295u},       {"4294967296", 0, 0}, {"Zz", 36, 1295},
+        {"0xff", 0, 255},     {"0b1", 0, 1},
+        {"+", 0, 0},          {"07", 0, 7},
+        {"0x8", 0, 8},        {"0xffffffff", 0, 4294967295u},
+        {"16#FF", 0, 255},    {"4294967295", 0, 4294967295u},
+        {"4294967296", 0, 0}, {"Zz", 36, 1295},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.expected, text_to_unsigned(c.text, c.radix))
@@ -182,21 +222,26 @@ TEST(integer_text, reports_each_failure_with_its_message)
 
 TEST(integer_text, prefix_forms_and_radix_marks_read_back_to_the_same_value)
 {
-    const std::int32_t signed_values[] = {0, 1, -1, 5, 8, 127, 128, -128, -129, 255,
-                                          0x12345678, -0x12345678, INT32_MAX, int_min};
-    const std::uint32_t unsigned_values[] = {0, 1, 5, 8, 255, 0x80000000u, 0xdeadbeefu,
-                                             0xffffffffu};
+    const std::int32_t signed_values[] = {
+        0, 1, -1, 5, 8, 127, 128, -128, -129, 255, 0x12345678, -0x12345678, INT32_MAX, int_min};
+    const std::uint32_t unsigned_values[] = {0,   1,           5,           8,
+                                             255, 0x80000000u, 0xdeadbeefu, 0xffffffffu};
     const struct {
         std::uint32_t radix, radix_display;
     } forms[] = {
-        {2, radix_prefixed},  {8, radix_prefixed},  {16, radix_prefixed_or_marked},
-        {3, radix_marked},    {10, radix_marked},   {36, radix_prefixed_or_marked},
+        {2, radix_prefixed},
+        {8, radix_prefixed},
+        {16, radix_prefixed_or_marked},
+        {3, radix_marked},
+        {10, radix_marked},
+        {36, radix_prefixed_or_marked},
         {16, radix_marked_unless_decimal},
     };
     for (const auto& form : forms) {
         for (std::uint32_t width : {0u, 1u, 3u, 9u, 40u}) {
             for (std::int32_t value : signed_values) {
-                const std::string text = signed_to_text(value, form.radix, form.radix_display, width);
+                const std::string text =
+                    signed_to_text(value, form.radix, form.radix_display, width);
                 EXPECT_EQ(value, text_to_signed(text, 0)) << text;
             }
             for (std::uint32_t value : unsigned_values) {

@@ -16,7 +16,8 @@ struct parse_case {
     std::string composed;
 };
 
-void expect_parsed(const parse_case& c) {
+void expect_parsed(const parse_case& c)
+{
     parsed_path path;
     path.leaf_name = "stale";
     path.folders = {"stale"};
@@ -28,7 +29,8 @@ void expect_parsed(const parse_case& c) {
     EXPECT_EQ(compose_path(path), c.composed);
 }
 
-std::string current_folder() {
+std::string current_folder()
+{
     char buffer[MAX_PATH];
     GetCurrentDirectoryA(MAX_PATH, buffer);
     return buffer;
@@ -37,7 +39,8 @@ std::string current_folder() {
 // The drive-dependent cases run from a known current folder.
 class CurrentFolderTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         original_ = current_folder();
         char temp[MAX_PATH];
         GetTempPathA(MAX_PATH, temp);
@@ -53,7 +56,8 @@ protected:
 
 }  // namespace
 
-TEST(PathsTest, ParsesPathsIndependentOfCurrentFolder) {
+TEST(PathsTest, ParsesPathsIndependentOfCurrentFolder)
+{
     const parse_case cases[] = {
         {"", true, "", {}, "."},
         {"_update", true, "", {"_update"}, "_update"},
@@ -73,12 +77,14 @@ TEST(PathsTest, ParsesPathsIndependentOfCurrentFolder) {
     }
 }
 
-TEST_F(CurrentFolderTest, CompletesRootedAndDriveRelativePaths) {
+TEST_F(CurrentFolderTest, CompletesRootedAndDriveRelativePaths)
+{
     const std::string drive = here_.substr(0, 2);
     const std::string lower_drive = std::string(1, char(here_[0] - 'A' + 'a')) + ':';
     DWORD drives = GetLogicalDrives();
     char missing = 'D';
-    while (missing < 'Z' && (drives & (1u << (missing - 'A')))) ++missing;
+    while (missing < 'Z' && (drives & (1u << (missing - 'A'))))
+        ++missing;
     const std::string missing_drive = std::string(1, missing) + ':';
 
     EXPECT_EQ(append_path_component("\\foo/bar", "x"), drive + "\\foo\\bar\\x");
@@ -102,7 +108,8 @@ TEST_F(CurrentFolderTest, CompletesRootedAndDriveRelativePaths) {
     EXPECT_EQ(compose_path(path), lower_drive + here_.substr(2) + "\\sub\\x");
 }
 
-TEST_F(CurrentFolderTest, DriveRootAsCurrentFolderGetsNoSecondSeparator) {
+TEST_F(CurrentFolderTest, DriveRootAsCurrentFolderGetsNoSecondSeparator)
+{
     const std::string drive = here_.substr(0, 2);
     ASSERT_TRUE(SetCurrentDirectoryA((drive + "\\").c_str()));
     parsed_path path;
@@ -111,7 +118,8 @@ TEST_F(CurrentFolderTest, DriveRootAsCurrentFolderGetsNoSecondSeparator) {
     EXPECT_EQ(path.folders, std::vector<std::string>{"x"});
 }
 
-TEST(PathsTest, ComposesLeafNameAsLastComponent) {
+TEST(PathsTest, ComposesLeafNameAsLastComponent)
+{
     parsed_path path;
     path.leaf_name = "f.txt";
     EXPECT_EQ(compose_path(path), ".\\f.txt");
@@ -119,7 +127,8 @@ TEST(PathsTest, ComposesLeafNameAsLastComponent) {
     EXPECT_EQ(compose_path(path), "a\\b\\f.txt");
 }
 
-TEST(PathsTest, JoinsAndAppends) {
+TEST(PathsTest, JoinsAndAppends)
+{
     const struct {
         const char* folder;
         const char* name;

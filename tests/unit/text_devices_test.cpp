@@ -35,7 +35,8 @@ protected:
     // A new file each call, so no test writes over a file a device holds.
     std::string write_file(const std::string& content)
     {
-        const std::string name = (folder / ("file" + std::to_string(++file_count) + ".txt")).string();
+        const std::string name =
+            (folder / ("file" + std::to_string(++file_count) + ".txt")).string();
         std::ofstream(name, std::ios::binary) << content;
         return name;
     }
@@ -81,11 +82,15 @@ TEST_F(TextDeviceFiles, ReadsTheFirstWordOfAVersionFileAsAnInteger)
         {"letters only", "abc 5", 99, format_error, 1, 3, 3, " 5"},
         {"digits then letters", "12ab", 99, format_error, 1, 4, 4, ""},
         {"bad octal digit", "08", 99, format_error, 1, 2, 2, ""},
-        {"byte 0xA0 is no blank", "\xA0" "7", 99, format_error, 1, 2, 2, ""},
+        {"byte 0xA0 is no blank",
+         "\xA0"
+         "7",
+         99, format_error, 1, 2, 2, ""},
     };
     for (const VersionFileCase& c : cases) {
         SCOPED_TRACE(c.name);
-        smart_ptr_nocopy<ibuff> file(new ifbuff(write_file(c.content).c_str(), default_buffer_size));
+        smart_ptr_nocopy<ibuff> file(
+            new ifbuff(write_file(c.content).c_str(), default_buffer_size));
         std::int32_t version = 99;
         EXPECT_EQ(&read_integer(file, version), &file);
         EXPECT_EQ(version, c.expected);
@@ -102,7 +107,10 @@ TEST(TextReading, TranslatesLineEndsOnlyInLineMode1)
     class memory_input : public ibuff {
     public:
         memory_input(std::int32_t line_mode, std::string bytes) : ibuff(line_mode), bytes(bytes) {}
-        int peek_byte() override { return next < bytes.size() ? static_cast<unsigned char>(bytes[next]) : -1; }
+        int peek_byte() override
+        {
+            return next < bytes.size() ? static_cast<unsigned char>(bytes[next]) : -1;
+        }
         int get_byte() override
         {
             const int c = peek_byte();

@@ -20,7 +20,10 @@ TEST(trim_white_space, removes_c_locale_white_space_from_both_ends_only)
         {"a \t b", "a \t b"},
         {"\xA0x\xA0", "\xA0x\xA0"},
         {" \x85 ", "\x85"},
-        {"\x1F" "x\x0E", "\x1F" "x\x0E"},
+        {"\x1F"
+         "x\x0E",
+         "\x1F"
+         "x\x0E"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.expected, trim_white_space(c.text)) << "text: " << c.text;

@@ -17,8 +17,8 @@ Parsed parse(const std::string& text)
 {
     MemoryStream body(text.begin(), text.end());
     Parsed parsed;
-    parsed.result = parse_update_list(body, static_cast<std::int32_t>(body.size()), parsed.urls,
-                                      parsed.sizes);
+    parsed.result =
+        parse_update_list(body, static_cast<std::int32_t>(body.size()), parsed.urls, parsed.sizes);
     return parsed;
 }
 
@@ -38,9 +38,8 @@ TEST(ParseUpdateList, WhiteSpaceExtraFieldsAndSizeTextAreTolerated)
                      "http://h/d,4294967297\r\n"
                      "http://h/e,+5");
     EXPECT_TRUE(p.result);
-    EXPECT_EQ(p.urls,
-              (std::vector<std::string>{"http://h/a.exe", "http://h/b", "http://h/c", "http://h/d",
-                                        "http://h/e"}));
+    EXPECT_EQ(p.urls, (std::vector<std::string>{"http://h/a.exe", "http://h/b", "http://h/c",
+                                                "http://h/d", "http://h/e"}));
     EXPECT_EQ(p.sizes, (std::vector<std::int32_t>{12, 0, -7, 1, 5}));
 }
 
