@@ -1,6 +1,11 @@
 #include "update/staged_name.h"
 
+#include <windows.h>
+
 #include <algorithm>
+#include <cstring>
+
+#include "update/staging_folder.h"
 
 namespace {
 
@@ -43,4 +48,21 @@ bool is_safe_file_name(const std::string& name)
     if (name.back() == '.' || name.back() == ' ')
         return false;
     return !is_device_name(name);
+}
+
+bool fits_path_limit(const std::string& folder, const std::string& name)
+{
+    // The ANSI file calls take at most MAX_PATH characters with the
+    // terminating null; a relative name is resolved to folder + "\" + name.
+    std::size_t prefix = folder.size() + (folder.empty() || folder.back() == '\\' ? 0 : 1);
+    std::size_t staged = std::strlen(staging_folder) + 1 + name.size();
+    std::size_t longest = prefix + std::max(staged, std::strlen(journal_file));
+    return longest < MAX_PATH;
+}
+
+bool fits_path_limit(const std::string& name)
+{
+    char folder[MAX_PATH];
+    DWORD length = GetCurrentDirectoryA(MAX_PATH, folder);
+    return length > 0 && length < MAX_PATH && fits_path_limit(std::string(folder, length), name);
 }
