@@ -2,6 +2,8 @@
 
 #include "support/paths.h"
 
+#include <windows.h>
+
 #include <cstdio>
 #include <direct.h>
 #include <io.h>
@@ -120,6 +122,18 @@ bool relocate_file(const std::string& source, const std::string& target)
         return true;
     remove_file(target);
     return false;
+}
+
+// A rename needs delete access; a program that opened the file without
+// sharing delete access refuses it. A running image allows it.
+bool is_file_movable(const std::string& path)
+{
+    const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = CreateFileA(path.c_str(), DELETE, share_all, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
 }
 
 // Only the owner-write bit (0200) matters: it decides the read-only attribute.

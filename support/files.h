@@ -15,6 +15,9 @@ bool remove_file(const std::string& path);
 bool rename_file(const std::string& old_path, const std::string& new_path);
 bool copy_file_contents(const std::string& source, const std::string& target);
 bool relocate_file(const std::string& source, const std::string& target);
+// True when the file could be renamed now: no program holds it open in a way
+// that forbids it.
+bool is_file_movable(const std::string& path);
 bool set_file_mode(const std::string& path, int mode);
 
 std::vector<std::string> list_folder_entries(const std::string& folder, const std::string& pattern,

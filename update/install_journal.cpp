@@ -1,0 +1,90 @@
+#include "update/install_journal.h"
+
+#include <cstdio>
+#include <io.h>
+#include <set>
+
+#include "support/files.h"
+#include "support/text_fields.h"
+#include "update/staged_name.h"
+#include "update/staging_folder.h"
+
+namespace {
+
+const char first_line[] = "updater installation 1";
+const char last_line[] = "end";
+// Far more than any update list holds; a longer file is not a journal.
+const std::size_t largest_journal = 4u * 1024 * 1024;
+
+bool is_count(const std::string& text)
+{
+    return !text.empty() && text.size() <= 6 &&
+           text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool parse_entry(const std::string& line, JournalEntry& entry)
+{
+    if (line.size() < 3 || (line[0] != '0' && line[0] != '1') || line[1] != ' ')
+        return false;
+    entry.had_old = line[0] == '1';
+    entry.name = line.substr(2);
+    return is_safe_file_name(entry.name) && fits_path_limit(entry.name);
+}
+
+}  // namespace
+
+std::string journal_text(const std::vector<JournalEntry>& entries)
+{
+    std::string text = std::string(first_line) + "\n" + std::to_string(entries.size()) + "\n";
+    for (const JournalEntry& entry : entries)
+        text += (entry.had_old ? "1 " : "0 ") + entry.name + "\n";
+    return text + last_line + "\n";
+}
+
+bool parse_journal(const std::string& text, std::vector<JournalEntry>& entries)
+{
+    // Written in one piece and ended by a newline: anything cut short lacks
+    // the last line or its newline.
+    std::vector<std::string> lines = split_text(text, "\n");
+    if (lines.empty() || !lines.back().empty())
+        return false;
+    lines.pop_back();
+    if (lines.size() < 3 || lines.front() != first_line || lines.back() != last_line ||
+        !is_count(lines[1]) || std::stoul(lines[1]) != lines.size() - 3)
+        return false;
+    std::vector<JournalEntry> parsed(lines.size() - 3);
+    std::set<std::string> names;
+    for (std::size_t i = 0; i < parsed.size(); ++i) {
+        if (!parse_entry(lines[i + 2], parsed[i]) || !names.insert(parsed[i].name).second)
+            return false;
+    }
+    entries = parsed;
+    return true;
+}
+
+bool write_journal(const std::vector<JournalEntry>& entries)
+{
+    std::FILE* file = std::fopen(journal_file, "wb");
+    if (file == nullptr)
+        return false;
+    const std::string text = journal_text(entries);
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
+                   std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+    return std::fclose(file) == 0 && written;
+}
+
+JournalState read_journal(std::vector<JournalEntry>& entries)
+{
+    if (!is_existing_file(journal_file))
+        return JournalState::absent;
+    std::FILE* file = std::fopen(journal_file, "rb");
+    if (file == nullptr)
+        return JournalState::damaged;
+    std::string text(largest_journal + 1, '\0');
+    text.resize(std::fread(&text[0], 1, text.size(), file));
+    bool read = !std::ferror(file);
+    std::fclose(file);
+    if (!read || text.size() > largest_journal || !parse_journal(text, entries))
+        return JournalState::damaged;
+    return JournalState::valid;
+}
