@@ -9,6 +9,7 @@
 #include "ui/modeless_dialog.h"
 #include "ui/texts.h"
 #include "update/install.h"
+#include "update/staging_folder.h"
 
 namespace {
 
@@ -23,6 +24,9 @@ bool run_update()
 {
     CheckDialog check_window;
     UpdateDialog update_window;
+    // An installation cut short is settled first, even offline, so that the
+    // version read by the check is that of one consistent set of files.
+    settle_interrupted_installation();
     if (!is_connected()) {
         show_message(nullptr, text_no_connection, MB_OK);
         return false;
@@ -31,5 +35,5 @@ bool run_update()
         return false;
     if (!update_window.download_updates(update_list.urls, update_list.sizes))
         return false;
-    return install_updates();
+    return install_updates(staged_names);
 }

@@ -25,8 +25,12 @@ namespace {
 const std::size_t largest_reservation = 512u * 1024 * 1024;
 
 // Writes the whole body as "_update\<name>"; false unless every byte made it.
+// A name whose paths would pass the platform's limit is never staged: it could
+// be neither installed nor removed.
 bool stage_file(const DownloadItem& item)
 {
+    if (!fits_path_limit(item.file_name))
+        return false;
     std::string path = std::string(staging_folder) + "\\" + item.file_name;
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr)
@@ -37,6 +41,8 @@ bool stage_file(const DownloadItem& item)
 }
 
 }  // namespace
+
+std::vector<std::string> staged_names;
 
 bool DownloadItem::fetch(UpdateDialog& dialog, const std::string& url, std::int32_t size)
 {
@@ -81,6 +87,7 @@ bool UpdateDialog::download_updates(const std::vector<std::string>& urls,
     create(IDD_UPDATE, nullptr);
     remove_folder(staging_folder, true);
     make_folder(staging_folder);
+    staged_names.clear();
     HWND overall_bar = GetDlgItem(window, IDC_OVERALL_BAR);
     SendMessageA(GetDlgItem(window, IDC_FILE_BAR), PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     SendMessageA(overall_bar, PBM_SETRANGE, 0, MAKELPARAM(0, urls.size()));
@@ -91,10 +98,12 @@ bool UpdateDialog::download_updates(const std::vector<std::string>& urls,
         if (!item->fetch(*this, urls[i], sizes[i]) || !stage_file(*item)) {
             show_message(window, text_download_failed, MB_OK);
             remove_folder(staging_folder, true);
+            staged_names.clear();
             current_item = nullptr;
             close();
             return false;
         }
+        staged_names.push_back(item->file_name);
         current_item = nullptr;
         item.reset();
         SendMessageA(overall_bar, PBM_SETPOS, i + 1, 0);
