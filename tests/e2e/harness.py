@@ -753,8 +753,9 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         of a 200 reply), a Reply, or a list of them for successive requests.
     steps: the driver's steps (a list of lines or one text).
     program: "work" (updater.exe copied into the working folder), "elsewhere"
-        (copied into a separate folder that gets program_files) or "build"
-        (run by its absolute path in the build tree). The working folder is
+        (copied into a separate folder that gets program_files), "build"
+        (run by its absolute path in the build tree) or "as-given" (the
+        "updater.exe" that files puts in the working folder). The working folder is
         the process's current folder in every case.
     ports: the ports the server listens on (127.0.0.1 and ::1).
     timeout: seconds the updater may run before it is killed.
@@ -806,8 +807,10 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         shutil.copy(updater_exe(), program_path)
     elif program == "build":
         program_path = updater_exe()
+    elif program == "as-given":
+        program_path = os.path.join(work_dir, "updater.exe")
     else:
-        raise ValueError("program must be 'work', 'elsewhere' or 'build'")
+        raise ValueError("program must be 'work', 'elsewhere', 'build' or 'as-given'")
     files_before = snapshot(work_dir)
 
     paths = {name: os.path.join(run_dir, name) for name in (

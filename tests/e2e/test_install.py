@@ -1,6 +1,6 @@
 """End-to-end tests of the installation: the real updater.exe moves the files
-it staged in _update over the installed ones under Wine, then tells the user
-and starts menu.exe."""
+it staged in _update over the installed ones under Wine, all or nothing, then
+tells the user and starts menu.exe."""
 
 import os
 import tempfile
@@ -11,6 +11,7 @@ from harness import MB_OK, MB_TOPMOST, Reply, check_path, file_url, update_list
 
 QUESTION = "Są nowe aktualizacje, czy chcesz je pobrać?"
 INSTALL_FAILED = "Wystąpiły problemy z instalowaniem aktualizacji."
+DOWNLOAD_FAILED = "Wystąpiły problemy z pobraniem aktualizacji."
 INSTALLED = "Aktualizacja została zainstalowana pomyślnie."
 
 ACCEPT = ["answer YES", "answer OK"]
@@ -95,36 +96,80 @@ class SuccessfulInstallation(InstallTestCase):
 
 
 class FailedInstallation(InstallTestCase):
+    """A failed installation leaves the working folder byte for byte as it was."""
+
     def test_a_folder_in_the_way_of_a_staged_file(self):
         result = self.run_update({"b.dll/inner.txt": b"kept"}, {"b.dll": b"new"})
 
         self.assert_install_failed(result, {})
 
-    def test_the_files_before_a_failure_stay_installed_and_those_after_it_old(self):
-        # Wine lists a folder sorted by name, so _update is installed in the
-        # order a.dll, b.dll, c.dll; b.dll is a folder in the working folder.
+    def test_a_folder_in_the_way_of_the_second_file_leaves_the_first_old(self):
         files = {"a.dll": b"old a", "b.dll/inner.txt": b"kept", "c.dll": b"old c"}
         result = self.run_update(files, {"a.dll": b"new a", "b.dll": b"new b", "c.dll": b"new c"})
 
-        self.assert_install_failed(result, {"a.dll": (b"old a", b"new a")})
+        self.assert_install_failed(result, {})
 
-    def test_an_installed_file_held_open_by_another_program_stays(self):
-        files = {"a.dll": b"old a", "held.dll": b"old held", "z.dll": b"old z"}
-        result = self.run_update(files, {"a.dll": b"new a", "held.dll": b"new held", "z.dll": b"new z"},
-                                 hold_files=["held.dll"])
+    def test_a_file_held_open_by_another_program_leaves_every_file_old(self):
+        files = {"a.dll": b"old a", "b.dll": b"old b", "c.dll": b"old c"}
+        for held in files:
+            with self.subTest(held):
+                result = self.run_update(files, {"a.dll": b"new a", "b.dll": b"new b", "c.dll": b"new c"},
+                                         hold_files=[held])
 
-        self.assert_install_failed(result, {"a.dll": (b"old a", b"new a")})
+                self.assert_install_failed(result, {})
 
-    def test_a_staged_copy_that_cannot_be_moved_after_its_predecessor_was_deleted_is_kept(self):
+    def test_a_failure_with_the_version_file_among_the_files_offers_the_update_again(self):
+        files = {"a.dll": b"old a", "z.dll": b"old z"}
+        offered = {"wersja.txt": b"8", "a.dll": b"new a", "z.dll": b"new z"}
+        failed = self.run_update(files, offered, hold_files=["z.dll"])
+        self.assert_install_failed(failed, {})
+
+        again = self.run_updater(failed.files_after, routes=offer(offered), steps=ACCEPT,
+                                 trace_message_boxes=True)
+
+        self.assertEqual([r["target"] for r in again.requests][:1], [check_path(7)], again.describe())
+        self.assert_installed(again, {"wersja.txt": (b"7", b"8"), "a.dll": (b"old a", b"new a"),
+                                      "z.dll": (b"old z", b"new z")})
+
+    def test_only_the_files_of_this_update_are_installed(self):
         # A file left in _update that another program holds open survives the
-        # clearing of _update before the download, so it is installed with the
-        # update: its installed predecessor is deleted, and then it cannot be
-        # moved. _update then keeps it and the files not yet installed.
+        # clearing of _update before the download; it was not offered, so it
+        # is not installed, and _update stays behind with it.
         files = {"a.dll": b"old a", "b.dll": b"old b", "c.dll": b"old c", "_update/b.dll": b"left b"}
         result = self.run_update(files, {"a.dll": b"new a", "c.dll": b"new c"}, hold_files=["_update/b.dll"])
 
-        self.assert_install_failed(result, {"a.dll": (b"old a", b"new a"), "b.dll": (b"old b", None),
-                                            "_update/c.dll": (None, b"new c")})
+        self.assert_installed(result, {"a.dll": (b"old a", b"new a"), "c.dll": (b"old c", b"new c")})
+
+
+class LongNames(InstallTestCase):
+    """Every path formed for a name (its staged copy, the installed file, the
+    journal beside them) must stay below MAX_PATH (260) as the program sees
+    it; the working folder is Z: followed by the host path."""
+
+    def longest_name(self):
+        # The run's folder is <work root>/run-XXXXXXXX/app.
+        folder = harness.wine_path(os.path.join(harness.work_root(), "run-XXXXXXXX", "app"))
+        return 259 - len(folder + "\\_update\\")
+
+    def assert_download_failed(self, result):
+        self.assertEqual(sorted(w.text or "" for w in result.message_boxes), sorted([QUESTION, DOWNLOAD_FAILED]),
+                         result.describe())
+        self.assertEqual(result.changed_files(), {}, result.describe())
+        self.assertEqual(len(result.menu_runs), 1)
+
+    def test_names_past_the_limit_are_refused_before_anything_is_staged(self):
+        for length in [self.longest_name() + 1, 252, 253, 254, 255]:
+            with self.subTest(length):
+                name = "n" * (length - 4) + ".dll"
+                result = self.run_update({"a.dll": b"old a"}, {"a.dll": b"new a", name: b"new"})
+
+                self.assert_download_failed(result)
+
+    def test_the_longest_name_that_fits_is_installed(self):
+        name = "n" * (self.longest_name() - 4) + ".dll"
+        result = self.run_update({"a.dll": b"old a"}, {"a.dll": b"new a", name: b"new"})
+
+        self.assert_installed(result, {"a.dll": (b"old a", b"new a"), name: (None, b"new")})
 
 
 if __name__ == "__main__":
