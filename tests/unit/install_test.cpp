@@ -284,6 +284,23 @@ TEST_F(Installing, SettlingUndoesWhenANewCopyIsGone)
     EXPECT_EQ(snapshot(), old_files);
 }
 
+TEST_F(Installing, OldCopiesStayAsLongAsTheJournalThatCouldNeedThem)
+{
+    stage_three();
+    Installation installation(plan_installation({"a.dll", "b.dll", "c.dll"}));
+    ASSERT_TRUE(installation.start());
+    ASSERT_TRUE(installation.move_into_place());
+    {
+        HeldFile held("_update\\~install\\journal");
+        ASSERT_TRUE(held.held());
+        installation.finish();
+    }
+    EXPECT_EQ(read_file("_update\\~install\\1"), "old b.dll");
+
+    settle_interrupted_installation();
+    EXPECT_EQ(snapshot(), three_new);
+}
+
 TEST_F(Installing, SettlingLeavesEverythingAloneForAJournalThatMakesNoSense)
 {
     stage_three();
@@ -348,9 +365,10 @@ TEST(InstallJournal, RefusesEveryCutShortOrDamagedJournal)
         header + "1\n0 " + std::string(300, 'n') + "\nend\n",  // past the path limit
         header + "2\n1 a.dll\n0 a.dll\nend\n",                 // one name twice
         header + "1\r\n1 a.dll\r\nend\r\n",                    // other line ends
-        header + "1\n1 a.dll\nend\n\n",                        // more after the end
-        "updater installation 2\n0\nend\n",                    // unknown version
-        std::string("\xff\xfe\x00\x01", 4),                    // no text at all
+        header + "1\n1 a.dll\nend\n\n",
+        header + "1\n1 a.dll\nend\nx",       // more after the end
+        "updater installation 2\n0\nend\n",  // unknown version
+        std::string("\xff\xfe\x00\x01", 4),  // no text at all
     };
     for (const std::string& damaged : damaged_journals)
         EXPECT_FALSE(parse_journal(damaged, untouched)) << damaged;
