@@ -33,7 +33,7 @@ bool run_update()
     }
     if (!check_for_updates(check_window, update_list))
         return false;
-    if (!update_window.download_updates(update_list.urls, update_list.sizes))
+    if (!update_window.download_updates(update_list.urls, update_list.sizes, update_list.hashes))
         return false;
     return install_updates(staged_names);
 }

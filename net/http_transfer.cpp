@@ -102,3 +102,23 @@ void HttpTransfer::close_all()
     close_handle(internet_handle);
     close_handle(connection_handle);
 }
+
+bool HttpTransfer::response_header(const std::string& name, std::string& value)
+{
+    DWORD size = 256;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        // The buffer holds the name going in and the value coming out; a
+        // longer value is asked for again with the size the first call gave.
+        std::string buffer = name;
+        buffer.resize(name.size() < size ? size : name.size() + 1);
+        size = static_cast<DWORD>(buffer.size());
+        if (HttpQueryInfoA(request_handle, HTTP_QUERY_CUSTOM, &buffer[0], &size, nullptr)) {
+            value.assign(buffer.data(), size);
+            return true;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            return false;
+        size += 1;
+    }
+    return false;
+}

@@ -41,4 +41,8 @@ public:
                    std::size_t byte_limit);
 
     void close_all();
+
+    // The value of the response header name, after a successful send_request
+    // and before close_all; false when the response has no such header.
+    bool response_header(const std::string& name, std::string& value);
 };

@@ -52,8 +52,10 @@ public:
     // The base pump, then the file bar moved from current_item.
     bool pump_messages() override;
 
+    // hashes: each file's SHA-256 in lowercase hex, or empty for none.
     bool download_updates(const std::vector<std::string>& urls,
-                          const std::vector<std::int32_t>& sizes);
+                          const std::vector<std::int32_t>& sizes,
+                          const std::vector<std::string>& hashes);
 };
 
 // Position of the file bar: received * 100 / expected, truncated toward zero

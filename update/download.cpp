@@ -15,6 +15,7 @@
 #include "ui/resource_ids.h"
 #include "ui/texts.h"
 #include "update/download_item.h"
+#include "update/platform_crypto.h"
 #include "update/staged_name.h"
 #include "update/staging_folder.h"
 
@@ -38,6 +39,23 @@ bool stage_file(const DownloadItem& item)
     bool written = std::fwrite(item.body.data(), 1, item.body.size(), file) == item.body.size();
     bool closed = std::fclose(file) == 0;
     return written && closed;
+}
+
+// True when no hash was listed for the file, or its body has that SHA-256.
+bool has_listed_hash(const DownloadItem& item, const std::string& listed)
+{
+    if (listed.empty())
+        return true;
+    Sha256Digest digest;
+    if (!sha256({{item.body.data(), item.body.size()}}, digest))
+        return false;
+    static const char hex_digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char byte : digest) {
+        hex += hex_digits[byte >> 4];
+        hex += hex_digits[byte & 0x0f];
+    }
+    return hex == listed;
 }
 
 }  // namespace
@@ -82,7 +100,8 @@ bool DownloadItem::fetch(UpdateDialog& dialog, const std::string& url, std::int3
 }
 
 bool UpdateDialog::download_updates(const std::vector<std::string>& urls,
-                                    const std::vector<std::int32_t>& sizes)
+                                    const std::vector<std::int32_t>& sizes,
+                                    const std::vector<std::string>& hashes)
 {
     create(IDD_UPDATE, nullptr);
     remove_folder(staging_folder, true);
@@ -95,7 +114,8 @@ bool UpdateDialog::download_updates(const std::vector<std::string>& urls,
     for (std::size_t i = 0; i < urls.size(); ++i) {
         auto item = std::make_unique<DownloadItem>();
         current_item = item.get();
-        if (!item->fetch(*this, urls[i], sizes[i]) || !stage_file(*item)) {
+        if (!item->fetch(*this, urls[i], sizes[i]) || !has_listed_hash(*item, hashes[i]) ||
+            !stage_file(*item)) {
             show_message(window, text_download_failed, MB_OK);
             remove_folder(staging_folder, true);
             staged_names.clear();

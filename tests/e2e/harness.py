@@ -740,7 +740,7 @@ def _has_line(path, event):
 def run_updater(files=None, *, connected=True, routes=None, steps=(), program="work",
                 program_files=None, menu=True, ports=(80,), timeout=30.0,
                 trace_message_boxes=False, keep_dir=None, menu_wait=10.0,
-                read_only=(), hold_files=()):
+                read_only=(), hold_files=(), program_exe=None):
     """Runs updater.exe once and returns a RunResult.
 
     files: the working folder's contents, relative path -> bytes (str is
@@ -772,10 +772,13 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
     hold_files: paths in the working folder that another Wine program
         (hold_file.exe) holds open without sharing from before the updater
         starts until it has ended: they cannot be deleted, renamed or read.
+    program_exe: the build of the program to run as updater.exe (default
+        UPDATER_EXE), e.g. the one with the test key (UPDATER_KEYED_EXE).
     """
+    program_exe = program_exe or updater_exe()
     if os.geteuid() != 0:
         raise RuntimeError("end-to-end runs need root (network namespaces)")
-    for path in (updater_exe(), driver_exe(), menu_exe()) + ((hold_file_exe(),) if hold_files else ()):
+    for path in (program_exe, driver_exe(), menu_exe()) + ((hold_file_exe(),) if hold_files else ()):
         if not os.path.exists(path):
             raise RuntimeError("missing %s (build the project first)" % path)
     steps_text = _steps_text(steps)
@@ -798,15 +801,15 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         os.chmod(os.path.join(work_dir, name), 0o444)
     if program == "work":
         program_path = os.path.join(work_dir, "updater.exe")
-        shutil.copy(updater_exe(), program_path)
+        shutil.copy(program_exe, program_path)
     elif program == "elsewhere":
         program_dir = os.path.join(run_dir, "program")
         os.makedirs(program_dir)
         _write_files(program_dir, program_files or {})
         program_path = os.path.join(program_dir, "updater.exe")
-        shutil.copy(updater_exe(), program_path)
+        shutil.copy(program_exe, program_path)
     elif program == "build":
-        program_path = updater_exe()
+        program_path = program_exe
     elif program == "as-given":
         program_path = os.path.join(work_dir, "updater.exe")
     else:

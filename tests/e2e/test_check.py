@@ -205,14 +205,25 @@ class CheckReplies(CheckTestCase):
         self.assertEqual(result.changed_files(), {name: (None, data) for name, data in files.items()})
         self.assert_menu_started_once(result)
 
-    def test_lines_separated_by_lf_alone_are_one_entry_with_the_first_url(self):
-        # The size is read up to the line feed: 3, the length of a.txt.
+    def test_lines_ended_by_lf_or_cr_alone_are_lines(self):
         result = self.run_check(
-            b"7", {check_path(7): URL_A + b",3\n" + URL_B + b",4",
-                   "/files/a.txt": b"new", "/files/b.txt": b"four"},
+            b"7", {check_path(7): URL_A + b",3\n" + URL_B + b",4\r" + URL_C + b",0\n",
+                   "/files/a.txt": b"new", "/files/b.txt": b"four", "/files/c.txt": b""},
             steps=["answer YES", "answer OK"])
 
-        self.assert_installed(result, ["/files/a.txt"], {"a.txt": b"new"})
+        self.assert_installed(result, ["/files/a.txt", "/files/b.txt", "/files/c.txt"],
+                              {"a.txt": b"new", "b.txt": b"four", "c.txt": b""})
+
+    def test_a_size_beyond_32_bits_fails_that_file(self):
+        # 4294967297 would wrap to 1, the length of the body served.
+        result = self.run_check(
+            b"7", {check_path(7): URL_A + b",4294967297\r\n", "/files/a.txt": b"x"},
+            steps=["answer YES", "answer OK"])
+
+        self.assertEqual([w.text for w in result.message_boxes],
+                         [QUESTION, "Wystąpiły problemy z pobraniem aktualizacji."], result.describe())
+        self.assertEqual(result.changed_files(), {}, result.describe())
+        self.assert_menu_started_once(result)
 
     def test_sizes_are_read_as_far_as_their_digits_go(self):
         # Each file's body has exactly the size its line should be read as;

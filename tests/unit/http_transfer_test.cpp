@@ -199,6 +199,31 @@ TEST(HttpTransfer, BodyCutShortOfItsAnnouncedLengthFails)
     EXPECT_EQ(o.byte_count, 50);
 }
 
+TEST(HttpTransfer, ResponseHeadersAreReadByNameOfAnyLength)
+{
+    std::string long_value(1000, 'v');
+    OneShotServer server("HTTP/1.0 200 OK\r\nX-Update-Signature: MEUCIQ==\r\nX-Long: " +
+                         long_value + "\r\nContent-Length: 2\r\n\r\nok");
+    HttpTransfer http;
+    ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/upload/list", "GET"));
+    FakeProgress progress;
+    MemoryStream body;
+    std::int32_t byte_count = 0;
+    ASSERT_TRUE(http.send_request(body, progress, byte_count, 1024));
+
+    std::string value;
+    EXPECT_TRUE(http.response_header("X-Update-Signature", value));
+    EXPECT_EQ(value, "MEUCIQ==");
+    EXPECT_TRUE(http.response_header("x-update-signature", value));
+    EXPECT_EQ(value, "MEUCIQ==");
+    EXPECT_TRUE(http.response_header("X-Long", value));
+    EXPECT_EQ(value, long_value);
+    value = "unchanged";
+    EXPECT_FALSE(http.response_header("X-Missing", value));
+    EXPECT_EQ(value, "unchanged");
+    http.close_all();
+}
+
 // A port that was free a moment ago, with nothing listening on it now.
 INTERNET_PORT unused_port()
 {
