@@ -1,0 +1,68 @@
+<?php
+
+declare(strict_types=1);
+
+// The vendor's ECDSA P-256 key pair. The private key signs replies on the
+// publishing machine; the public key is compiled into the program.
+
+function generate_key_pair(string $private_path, string $public_path): void
+{
+    foreach ([$private_path, $public_path] as $path) {
+        if (file_exists($path)) {
+            throw new RuntimeException("$path exists already; a key is never overwritten");
+        }
+    }
+    $key = openssl_pkey_new(['private_key_type' => OPENSSL_KEYTYPE_EC, 'curve_name' => 'prime256v1']);
+    if ($key === false || !openssl_pkey_export($key, $private_pem)) {
+        throw new RuntimeException('cannot make a key: ' . openssl_error_string());
+    }
+    write_private_file($private_path, $private_pem);
+    if (file_put_contents($public_path, openssl_pkey_get_details($key)['key']) === false) {
+        throw new RuntimeException("cannot write $public_path");
+    }
+}
+
+// Created with mode 0600 from the start, so the key is never readable by others.
+function write_private_file(string $path, string $data): void
+{
+    $old_mask = umask(0077);
+    try {
+        $file = @fopen($path, 'xb');
+        if ($file === false || fwrite($file, $data) !== strlen($data)) {
+            throw new RuntimeException("cannot write $path");
+        }
+        fclose($file);
+        chmod($path, 0600);
+    } finally {
+        umask($old_mask);
+    }
+}
+
+function load_private_key(string $path): OpenSSLAsymmetricKey
+{
+    $pem = @file_get_contents($path);
+    $key = $pem === false ? false : openssl_pkey_get_private($pem);
+    if ($key === false) {
+        throw new RuntimeException("cannot read a private key from $path");
+    }
+    $details = openssl_pkey_get_details($key);
+    if (($details['ec']['curve_name'] ?? '') !== 'prime256v1') {
+        throw new RuntimeException("$path is not a P-256 EC key");
+    }
+    return $key;
+}
+
+// The signature binds the body to the version it answers, so a reply for
+// one version never verifies for a client at another.
+function signed_message(int $client_version, string $body): string
+{
+    return sprintf("wersja=%d\n", $client_version) . $body;
+}
+
+function sign_reply(OpenSSLAsymmetricKey $key, int $client_version, string $body): string
+{
+    if (!openssl_sign(signed_message($client_version, $body), $signature, $key, OPENSSL_ALGO_SHA256)) {
+        throw new RuntimeException('cannot sign: ' . openssl_error_string());
+    }
+    return base64_encode($signature);
+}
