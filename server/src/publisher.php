@@ -33,6 +33,7 @@ final class Publisher
     {
         return $this->store->locked(function () use ($version, $folder, $installers) {
             $this->check_new_version($version);
+            array_map('check_version_number', $installers);
             $files = release_files($folder);
             $this->store->add_release($version, $files, VERSION_FILE_NAME);
             return $this->rebuild_replies($installers);
@@ -62,9 +63,7 @@ final class Publisher
 
     private function rebuild_replies(array $installers): array
     {
-        foreach ($installers as $installer) {
-            check_version_number($installer);
-        }
+        array_map('check_version_number', $installers);
         $installers = array_values(array_unique(array_merge($this->store->installer_versions(), $installers)));
         $this->store->save_installer_versions($installers);
 

@@ -61,8 +61,9 @@ final class ReleaseStore
     /** @param list<int> $versions */
     public function save_installer_versions(array $versions): void
     {
+        $versions = array_unique($versions);
         sort($versions);
-        $this->write_file($this->root . '/installers.txt', implode("\n", array_unique($versions)) . "\n");
+        $this->write_file($this->root . '/installers.txt', implode('', array_map(fn($v) => "$v\n", $versions)));
     }
 
     // Copies the files into a new folder aside, writes the version file and
