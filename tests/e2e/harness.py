@@ -740,7 +740,7 @@ def _has_line(path, event):
 def run_updater(files=None, *, connected=True, routes=None, steps=(), program="work",
                 program_files=None, menu=True, ports=(80,), timeout=30.0,
                 trace_message_boxes=False, keep_dir=None, menu_wait=10.0,
-                read_only=(), hold_files=()):
+                read_only=(), hold_files=(), server_command=None, updater=None):
     """Runs updater.exe once and returns a RunResult.
 
     files: the working folder's contents, relative path -> bytes (str is
@@ -771,10 +771,16 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
     hold_files: paths in the working folder that another Wine program
         (hold_file.exe) holds open without sharing from before the updater
         starts until it has ended: they cannot be deleted, renamed or read.
+    server_command: a command line run in the namespace instead of the
+        scripted server (routes and ports then unused); it gets the path of a
+        file to create once it serves as its last argument, and ends on
+        SIGTERM. result.requests stays empty.
+    updater: the program to run instead of UPDATER_EXE.
     """
     if os.geteuid() != 0:
         raise RuntimeError("end-to-end runs need root (network namespaces)")
-    for path in (updater_exe(), driver_exe(), menu_exe()) + ((hold_file_exe(),) if hold_files else ()):
+    updater = updater or updater_exe()
+    for path in (updater, driver_exe(), menu_exe()) + ((hold_file_exe(),) if hold_files else ()):
         if not os.path.exists(path):
             raise RuntimeError("missing %s (build the project first)" % path)
     steps_text = _steps_text(steps)
@@ -797,15 +803,15 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         os.chmod(os.path.join(work_dir, name), 0o444)
     if program == "work":
         program_path = os.path.join(work_dir, "updater.exe")
-        shutil.copy(updater_exe(), program_path)
+        shutil.copy(updater, program_path)
     elif program == "elsewhere":
         program_dir = os.path.join(run_dir, "program")
         os.makedirs(program_dir)
         _write_files(program_dir, program_files or {})
         program_path = os.path.join(program_dir, "updater.exe")
-        shutil.copy(updater_exe(), program_path)
+        shutil.copy(updater, program_path)
     elif program == "build":
-        program_path = updater_exe()
+        program_path = updater
     else:
         raise ValueError("program must be 'work', 'elsewhere' or 'build'")
     files_before = snapshot(work_dir)
@@ -834,9 +840,10 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         namespace = _Namespace(connected)
         server_out = open(paths["server.out"], "wb")
         outputs.append(server_out)
+        server_argv = list(server_command or [sys.executable, os.path.join(HERE, "update_server.py"),
+                                              paths["server.json"], paths["requests.jsonl"]])
         server = subprocess.Popen(
-            namespace.command(sys.executable, os.path.join(HERE, "update_server.py"),
-                              paths["server.json"], paths["requests.jsonl"], paths["server.ready"]),
+            namespace.command(*server_argv, paths["server.ready"]),
             stdout=server_out, stderr=subprocess.STDOUT, start_new_session=True)
         if not _wait_for(lambda: os.path.exists(paths["server.ready"]), 15):
             raise RuntimeError("the test update server did not start")

@@ -9,7 +9,8 @@ require __DIR__ . '/../../src/config.php';
 require __DIR__ . '/../../src/router.php';
 
 $reply = find_reply($_GET['wersja'] ?? null, Config::load()->replies_folder());
-header('Content-Type: text/plain');
+// Names are narrow text, as the program reads them.
+header('Content-Type: text/plain; charset=windows-1250');
 header('Content-Length: ' . strlen($reply['body']));
 header('Cache-Control: no-cache');
 if ($reply['signature'] !== null) {

@@ -1,0 +1,158 @@
+"""The project's own update server (server/) on nginx + PHP-FPM, for
+end-to-end tests and the demo.
+
+ReferenceServer prepares a folder with a release store, the server's
+configuration and nginx and PHP-FPM configurations. nginx gets the server
+block of README.md's "Running the update server" section, with only its paths
+changed to the folder's and its listen addresses narrowed to loopback. Its
+command() runs this module inside the harness's network namespace:
+
+    reference_server.py FOLDER READY
+
+which starts PHP-FPM and nginx as root, creates READY once both answer, and
+stops them on SIGTERM.
+"""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+PUBLISH = os.path.join(REPO, "server", "publish")
+PHP_FPM = "php-fpm8.2"
+BASE_URL = "http://localhost/files"
+
+
+def readme_server_block():
+    """The nginx server block of the README's "Running the update server"."""
+    with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+        readme = f.read()
+    section = readme.split("\n## Running the update server\n", 1)[1].split("\n## ", 1)[0]
+    return re.search(r"^```nginx\n(.*?)^```", section, re.MULTILINE | re.DOTALL).group(1)
+
+
+def localised(block, folder, store):
+    """The block with the README's example paths replaced by the test's."""
+    changes = [
+        ("listen 80;", "listen 127.0.0.1:80;"),
+        ("listen [::]:80;", "listen [::1]:80;"),
+        ("/srv/updater/", REPO + "/"),
+        ("/etc/update-server/config.ini", os.path.join(folder, "config.ini")),
+        ("/var/lib/update-store/", store + "/"),
+        ("unix:/run/php/php8.2-fpm.sock", "unix:" + os.path.join(folder, "php-fpm.sock")),
+    ]
+    for old, new in changes:
+        if old not in block:
+            raise RuntimeError("the README's nginx block no longer holds %r" % old)
+        block = block.replace(old, new)
+    return block
+
+
+class ReferenceServer:
+    def __init__(self, folder, base_url=BASE_URL):
+        self.folder = os.path.abspath(folder)
+        self.store = os.path.join(self.folder, "store")
+        os.makedirs(os.path.join(self.folder, "nginx-temp"), exist_ok=True)
+        with open(self.config_path, "w", encoding="utf-8") as f:
+            f.write("store = %s\nbase_url = %s\n" % (self.store, base_url))
+        self._write_nginx_config()
+        self._write_fpm_config()
+
+    @property
+    def config_path(self):
+        return os.path.join(self.folder, "config.ini")
+
+    @property
+    def access_log(self):
+        return os.path.join(self.folder, "access.log")
+
+    def command(self):
+        """The server's command line for harness.run_updater(server_command=...)."""
+        return [sys.executable, os.path.abspath(__file__), self.folder]
+
+    def publish(self, *arguments):
+        """Runs server/publish with this server's configuration; returns its output."""
+        env = dict(os.environ, UPDATE_SERVER_CONFIG=self.config_path)
+        done = subprocess.run([PUBLISH] + list(arguments), env=env, capture_output=True, text=True, errors="replace",
+                              timeout=120)
+        if done.returncode != 0:
+            raise RuntimeError("publish %s failed: %s" % (" ".join(arguments), done.stderr))
+        return done.stdout
+
+    def requests(self):
+        """(request line, status, body bytes sent) of each request nginx answered."""
+        if not os.path.exists(self.access_log):
+            return []
+        with open(self.access_log, encoding="latin-1") as f:
+            return [(m.group(1), int(m.group(2)), int(m.group(3)))
+                    for m in re.finditer(r'^"(.*)" (\d+) (\d+)$', f.read(), re.MULTILINE)]
+
+    def _write_nginx_config(self):
+        temp = os.path.join(self.folder, "nginx-temp")
+        # The block's relative include is looked up beside nginx.conf.
+        shutil.copy("/etc/nginx/fastcgi_params", self.folder)
+        http = "\n".join([
+            "include /etc/nginx/mime.types;",
+            "default_type application/octet-stream;",
+            "log_format requests '\"$request\" $status $body_bytes_sent';",
+            "access_log %s requests;" % self.access_log,
+        ] + ["%s_temp_path %s/%s;" % (kind, temp, kind) for kind in
+             ("client_body", "proxy", "fastcgi", "uwsgi", "scgi")])
+        with open(os.path.join(self.folder, "nginx.conf"), "w", encoding="utf-8") as f:
+            f.write("daemon off;\nuser root;\nworker_processes 1;\npid %s/nginx.pid;\n"
+                    "error_log %s/nginx-error.log;\nevents { worker_connections 64; }\n"
+                    "http {\n%s\n%s}\n" % (self.folder, self.folder, http,
+                                          localised(readme_server_block(), self.folder, self.store)))
+
+    def _write_fpm_config(self):
+        with open(os.path.join(self.folder, "php-fpm.conf"), "w", encoding="utf-8") as f:
+            f.write("[global]\npid = {0}/php-fpm.pid\nerror_log = {0}/php-fpm.log\ndaemonize = no\n"
+                    "[updates]\nuser = root\ngroup = root\nlisten = {0}/php-fpm.sock\n"
+                    "pm = static\npm.max_children = 2\ncatch_workers_output = yes\n".format(self.folder))
+
+
+# ---------------------------------------------------------------------------
+# run inside the namespace
+
+def _answers(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+def main(folder, ready_path):
+    stopped = []
+    signal.signal(signal.SIGTERM, lambda *_: stopped.append(True))
+    fpm = subprocess.Popen([PHP_FPM, "--nodaemonize", "--allow-to-run-as-root",
+                            "--fpm-config", os.path.join(folder, "php-fpm.conf")])
+    nginx = subprocess.Popen(["nginx", "-e", os.path.join(folder, "nginx-error.log"),
+                              "-p", folder, "-c", os.path.join(folder, "nginx.conf")])
+    try:
+        deadline = time.monotonic() + 20
+        while not (os.path.exists(os.path.join(folder, "php-fpm.sock")) and _answers(80)):
+            if time.monotonic() > deadline or fpm.poll() is not None or nginx.poll() is not None:
+                sys.exit("nginx or PHP-FPM did not start; see the logs in " + folder)
+            time.sleep(0.05)
+        open(ready_path, "w").close()
+        while not stopped and fpm.poll() is None and nginx.poll() is None:
+            time.sleep(0.2)
+    finally:
+        for process in (nginx, fpm):
+            process.terminate()
+        for process in (nginx, fpm):
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:3])

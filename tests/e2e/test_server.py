@@ -1,0 +1,179 @@
+"""End to end, both halves against each other: the real updater.exe under
+Wine updates from the project's own update server (server/, published with
+server/publish, served by nginx + PHP-FPM with the README's server block)
+on 127.0.0.1:80 in the test's network namespace."""
+
+import os
+import shutil
+import tempfile
+import threading
+import time
+import unittest
+
+import harness
+from reference_server import ReferenceServer
+
+QUESTION = "Są nowe aktualizacje, czy chcesz je pobrać?"
+NO_UPDATES = "Brak aktualizacji do pobrania."
+INSTALLED = "Aktualizacja została zainstalowana pomyślnie."
+ACCEPT = ["answer YES", "answer OK"]
+
+# A URL carries the name unchanged; the client escapes the space on the wire.
+SPACED = "stare pliki.txt"
+
+RELEASES = {
+    1: {"core.dll": b"core 1\x00\r\n", "help.txt": b"help 1", SPACED: b"spaced 1"},
+    2: {"core.dll": b"core 2\x1a\x00" * 700, "data.bin": bytes(range(256)) * 9},
+    3: {"core.dll": b"core 3\r\n" * 3000, "extra.txt": b"extra 3"},
+}
+
+
+def installed_at_1():
+    files = {name: data for name, data in RELEASES[1].items()}
+    files["wersja.txt"] = b"1"
+    files["ustawienia.ini"] = b"[user]\r\nkept=1\r\n"  # the user's own, in no release
+    return files
+
+
+class ServerTestCase(harness.E2ETestCase):
+    def setUp(self):
+        os.makedirs(harness.work_root(), exist_ok=True)
+        self.folder = tempfile.mkdtemp(prefix="server-", dir=harness.work_root())
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.server = ReferenceServer(self.folder)
+        self.key = os.path.join(self.folder, "private.pem")
+        self.server.publish("keygen", self.key, os.path.join(self.folder, "public.pem"))
+
+    def release(self, version, files, key=None):
+        folder = os.path.join(self.folder, "release-%d" % version)
+        os.makedirs(folder)
+        for name, data in files.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+        return self.server.publish("release", str(version), folder, "--key", key or self.key)
+
+    def release_all(self, key=None):
+        for version, files in sorted(RELEASES.items()):
+            self.release(version, files, key)
+
+    def run_against_server(self, files, steps, **options):
+        return self.run_updater(files, server_command=self.server.command(), steps=steps, **options)
+
+    def file_requests(self):
+        return sorted(line for line, _, _ in self.server.requests() if " /files/" in line)
+
+    def describe(self, result):
+        return result.describe() + "".join("\n  server: %s -> %d, %d bytes" % r for r in self.server.requests())
+
+    def assert_message_texts(self, result, texts):
+        self.assertEqual(result.exit_code, 0, result.describe())
+        self.assertEqual([w.text for w in result.message_boxes], texts, self.describe(result))
+        self.assertEqual(result.files_outside, {}, result.describe())
+        self.assertEqual(len(result.menu_runs), 1, result.describe())
+
+
+def newest(*versions):
+    """{name: (version, bytes)} of the newest form of each file in these versions."""
+    found = {}
+    for version in versions:
+        for name, data in RELEASES[version].items():
+            found[name] = (version, data)
+    return found
+
+
+def requests_for(files):
+    return sorted("GET /files/%d/%s HTTP/1.0" % (version, name.replace(" ", "%20"))
+                  for name, (version, _) in files.items())
+
+
+class UpdatesFromTheServer(ServerTestCase):
+    def test_version_1_goes_to_3_in_one_run_and_a_second_run_finds_nothing(self):
+        self.release_all()
+        result = self.run_against_server(installed_at_1(), ACCEPT)
+
+        self.assert_message_texts(result, [QUESTION, INSTALLED])
+        offered = newest(2, 3)
+        expected = {name: (RELEASES[1].get(name), data) for name, (_, data) in offered.items()}
+        expected["wersja.txt"] = (b"1", b"3")
+        self.assertEqual(result.changed_files(), expected, result.describe())
+        # Each changed file once, in its newest form: core.dll of 3, not of 2.
+        self.assertEqual(self.file_requests(), requests_for(dict(offered, **{"wersja.txt": (3, b"3")})))
+
+        again = self.run_against_server(result.files_after, ["answer OK"])
+        self.assert_message_texts(again, [NO_UPDATES])
+        self.assertEqual(again.changed_files(), {})
+
+    def test_an_unreadable_version_file_gets_the_full_newest_set(self):
+        self.release_all()
+        files = installed_at_1()
+        files["wersja.txt"] = b"abc"
+        result = self.run_against_server(files, ACCEPT)
+
+        self.assert_message_texts(result, [QUESTION, INSTALLED])
+        full = newest(1, 2, 3)
+        self.assertEqual(self.file_requests(), requests_for(dict(full, **{"wersja.txt": (3, b"3")})))
+        expected = {name: (files.get(name), data) for name, (_, data) in full.items() if files.get(name) != data}
+        expected["wersja.txt"] = (b"abc", b"3")
+        self.assertEqual(result.changed_files(), expected, result.describe())
+
+    def test_a_version_published_while_a_client_updates_is_not_mixed_in(self):
+        self.release(1, RELEASES[1])
+        self.release(2, RELEASES[2])
+        check_line = "GET /upload/check_update.php?wersja=1 HTTP/1.0"
+        published = []
+
+        def publish_after_the_check():
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                if any(line == check_line for line, _, _ in self.server.requests()):
+                    self.release(3, RELEASES[3])
+                    published.append(time.monotonic())
+                    return
+                time.sleep(0.05)
+
+        publisher = threading.Thread(target=publish_after_the_check)
+        publisher.start()
+        # The question stays open while version 3 is published.
+        result = self.run_against_server(installed_at_1(), ["wait-shown message", "sleep 3000"] + ACCEPT)
+        publisher.join(70)
+
+        self.assertTrue(published, "version 3 was never published")
+        self.assert_message_texts(result, [QUESTION, INSTALLED])
+        expected = {name: (RELEASES[1].get(name), data) for name, (_, data) in newest(2).items()}
+        expected["wersja.txt"] = (b"1", b"2")
+        self.assertEqual(result.changed_files(), expected, result.describe())
+        self.assertEqual(self.file_requests(), requests_for(dict(newest(2), **{"wersja.txt": (2, b"2")})))
+
+
+@unittest.skipUnless(os.environ.get("UPDATER_KEYED_EXE") and os.environ.get("TEST_PRIVATE_KEY"),
+                     "needs UPDATER_KEYED_EXE and TEST_PRIVATE_KEY (the program built with the test key)")
+class SignedUpdatesFromTheServer(ServerTestCase):
+    def run_keyed(self, files, steps):
+        return self.run_against_server(files, steps, updater=os.environ["UPDATER_KEYED_EXE"])
+
+    def test_a_signed_reply_installs_and_a_changed_or_replayed_one_installs_nothing(self):
+        self.release_all(os.environ["TEST_PRIVATE_KEY"])
+        replies = os.path.join(self.server.store, "replies")
+        with open(os.path.join(replies, "1.reply"), "rb") as f:
+            genuine = f.read()
+
+        result = self.run_keyed(installed_at_1(), ACCEPT)
+        self.assert_message_texts(result, [QUESTION, INSTALLED])
+        self.assertEqual(result.files_after["wersja.txt"], b"3")
+        fetched = self.file_requests()
+
+        # One byte of the body changed (a size), then the reply for version 2
+        # replayed to a client at 1: no update list either time.
+        shutil.copy(os.path.join(replies, "2.reply"), os.path.join(self.folder, "2.reply"))
+        for forged in (genuine.replace(b",7,", b",8,", 1), open(os.path.join(self.folder, "2.reply"), "rb").read()):
+            self.assertNotEqual(forged, genuine)
+            with open(os.path.join(replies, "1.reply"), "wb") as f:
+                f.write(forged)
+            refused = self.run_keyed(installed_at_1(), ["answer OK"])
+            self.assert_message_texts(refused, [NO_UPDATES])
+            self.assertEqual(refused.changed_files(), {})
+            self.assertEqual(self.file_requests(), fetched)
+
+
+if __name__ == "__main__":
+    unittest.main()
