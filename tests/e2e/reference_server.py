@@ -14,6 +14,7 @@ stops them on SIGTERM.
 """
 
 import os
+import glob
 import re
 import shutil
 import signal
@@ -25,7 +26,6 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 PUBLISH = os.path.join(REPO, "server", "publish")
-PHP_FPM = "php-fpm8.2"
 BASE_URL = "http://localhost/files"
 
 
@@ -128,10 +128,18 @@ def _answers(port):
         return False
 
 
+def php_fpm():
+    """Debian names PHP-FPM after its PHP version (php-fpm8.2)."""
+    found = sorted(glob.glob("/usr/sbin/php-fpm*"))
+    if not found:
+        sys.exit("PHP-FPM is not installed (apt-get install php-fpm)")
+    return found[-1]
+
+
 def main(folder, ready_path):
     stopped = []
     signal.signal(signal.SIGTERM, lambda *_: stopped.append(True))
-    fpm = subprocess.Popen([PHP_FPM, "--nodaemonize", "--allow-to-run-as-root",
+    fpm = subprocess.Popen([php_fpm(), "--nodaemonize", "--allow-to-run-as-root",
                             "--fpm-config", os.path.join(folder, "php-fpm.conf")])
     nginx = subprocess.Popen(["nginx", "-e", os.path.join(folder, "nginx-error.log"),
                               "-p", folder, "-c", os.path.join(folder, "nginx.conf")])
