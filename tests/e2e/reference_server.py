@@ -86,12 +86,13 @@ class ReferenceServer:
         return done.stdout
 
     def requests(self):
-        """(request line, status, body bytes sent) of each request nginx answered."""
+        """Each request nginx answered: t (ms since 1970), request_line, status, sent (body bytes)."""
         if not os.path.exists(self.access_log):
             return []
         with open(self.access_log, encoding="latin-1") as f:
-            return [(m.group(1), int(m.group(2)), int(m.group(3)))
-                    for m in re.finditer(r'^"(.*)" (\d+) (\d+)$', f.read(), re.MULTILINE)]
+            return [{"t": int(float(m.group(1)) * 1000), "request_line": m.group(2),
+                     "status": int(m.group(3)), "sent": int(m.group(4))}
+                    for m in re.finditer(r'^(\S+) "(.*)" (\d+) (\d+)$', f.read(), re.MULTILINE)]
 
     def _write_nginx_config(self):
         temp = os.path.join(self.folder, "nginx-temp")
@@ -100,7 +101,7 @@ class ReferenceServer:
         http = "\n".join([
             "include /etc/nginx/mime.types;",
             "default_type application/octet-stream;",
-            "log_format requests '\"$request\" $status $body_bytes_sent';",
+            "log_format requests '$msec \"$request\" $status $body_bytes_sent';",
             "access_log %s requests;" % self.access_log,
         ] + ["%s_temp_path %s/%s;" % (kind, temp, kind) for kind in
              ("client_body", "proxy", "fastcgi", "uwsgi", "scgi")])

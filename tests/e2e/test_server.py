@@ -60,10 +60,11 @@ class ServerTestCase(harness.E2ETestCase):
         return self.run_updater(files, server_command=self.server.command(), steps=steps, **options)
 
     def file_requests(self):
-        return sorted(line for line, _, _ in self.server.requests() if " /files/" in line)
+        return sorted(r["request_line"] for r in self.server.requests() if " /files/" in r["request_line"])
 
     def describe(self, result):
-        return result.describe() + "".join("\n  server: %s -> %d, %d bytes" % r for r in self.server.requests())
+        return result.describe() + "".join("\n  server: %(request_line)s -> %(status)d, %(sent)d bytes" % r
+                                           for r in self.server.requests())
 
     def assert_message_texts(self, result, texts):
         self.assertEqual(result.exit_code, 0, result.describe())
@@ -125,7 +126,7 @@ class UpdatesFromTheServer(ServerTestCase):
         def publish_after_the_check():
             deadline = time.monotonic() + 60
             while time.monotonic() < deadline:
-                if any(line == check_line for line, _, _ in self.server.requests()):
+                if any(r["request_line"] == check_line for r in self.server.requests()):
                     self.release(3, RELEASES[3])
                     published.append(time.monotonic())
                     return
