@@ -14,7 +14,9 @@ stops them on SIGTERM.
 """
 
 import os
+import base64
 import glob
+import json
 import re
 import shutil
 import signal
@@ -22,6 +24,8 @@ import socket
 import subprocess
 import sys
 import time
+
+import harness
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
@@ -116,6 +120,63 @@ class ReferenceServer:
             f.write("[global]\npid = {0}/php-fpm.pid\nerror_log = {0}/php-fpm.log\ndaemonize = no\n"
                     "[updates]\nuser = root\ngroup = root\nlisten = {0}/php-fpm.sock\n"
                     "pm = static\npm.max_children = 2\ncatch_workers_output = yes\n".format(self.folder))
+
+
+# ---------------------------------------------------------------------------
+# the server on its own, for requests made without the program
+
+# Sends raw GET requests to 127.0.0.1:80 and prints one JSON answer a line.
+_CLIENT = r"""
+import base64, json, socket, sys
+for target in sys.argv[1:]:
+    with socket.create_connection(("127.0.0.1", 80), timeout=10) as c:
+        c.sendall(b"GET " + target.encode("latin-1") + b" HTTP/1.0\r\nHost: localhost\r\n\r\n")
+        data = b""
+        while True:
+            piece = c.recv(65536)
+            if not piece:
+                break
+            data += piece
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = dict((k.strip().lower(), v.strip()) for k, _, v in (l.partition(":") for l in lines[1:]))
+    print(json.dumps({"status": int(lines[0].split()[1]), "headers": headers,
+                      "body": base64.b64encode(body).decode()}))
+"""
+
+
+class Serving:
+    """The server running in a network namespace of its own, outside any run
+    of the program: get() requests targets from inside that namespace."""
+
+    def __init__(self, server):
+        self._server = server
+        self._ready = os.path.join(server.folder, "serving.ready")
+
+    def __enter__(self):
+        self._namespace = harness._Namespace(connected=False)
+        self._process = subprocess.Popen(self._namespace.command(*self._server.command(), self._ready),
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(self._ready):
+            if time.monotonic() > deadline or self._process.poll() is not None:
+                self.__exit__()
+                raise RuntimeError("the reference server did not start; see " + self._server.folder)
+            time.sleep(0.05)
+        return self
+
+    def __exit__(self, *_):
+        harness._end_process(self._process)
+        self._namespace.delete()
+        if os.path.exists(self._ready):
+            os.remove(self._ready)
+
+    def get(self, *targets):
+        """[(status, headers with lower-case names, body)] for each target."""
+        out = subprocess.run(self._namespace.command(sys.executable, "-c", _CLIENT, *targets),
+                             capture_output=True, check=True, timeout=60).stdout
+        answers = [json.loads(line) for line in out.decode().splitlines()]
+        return [(a["status"], a["headers"], base64.b64decode(a["body"])) for a in answers]
 
 
 # ---------------------------------------------------------------------------

@@ -11,7 +11,7 @@ import time
 import unittest
 
 import harness
-from reference_server import ReferenceServer
+from reference_server import ReferenceServer, Serving
 
 QUESTION = "Są nowe aktualizacje, czy chcesz je pobrać?"
 NO_UPDATES = "Brak aktualizacji do pobrania."
@@ -146,6 +146,37 @@ class UpdatesFromTheServer(ServerTestCase):
         self.assertEqual(self.file_requests(), requests_for(dict(newest(2), **{"wersja.txt": (2, b"2")})))
 
 
+class WhatTheWebServerShows(ServerTestCase):
+    def test_only_released_files_and_signed_replies_are_reachable(self):
+        self.release_all()
+        with open(os.path.join(self.server.store, "replies", "1.reply"), "rb") as f:
+            signature, body = f.read().split(b"\n", 1)
+        hidden = ["/files/", "/files/3/", "/files/../replies/1.reply", "/files/..%2Freplies/1.reply",
+                  "/replies/1.reply", "/installers.txt", "/files/../installers.txt", "/publish.lock", "/tmp/",
+                  "/config.ini", "/server/config.ini", "/upload/", "/src/router.php", "/server/publish",
+                  "/files/../../private.pem", "/upload/check_update.php/../../../config.ini",
+                  "/upload/../../config.ini", "/" + os.path.relpath(self.key, "/")]
+        checks = ["/upload/check_update.php?wersja=1", "/upload/check_update.php?wersja=../replies/1",
+                  "/upload/check_update.php?wersja=1%00", "/upload/check_update.php?wersja[]=1",
+                  "/upload/check_update.php?wersja=99999999999999999999"]
+        with Serving(self.server) as serving:
+            shown = serving.get(*hidden)
+            released = serving.get("/files/2/data.bin", "/files/3/wersja.txt")
+            replies = serving.get(*checks)
+
+        for target, (status, _, content) in zip(hidden, shown):
+            self.assertIn(status, (400, 403, 404), target)
+            self.assertNotIn(b"wersja", content, target)
+        self.assertEqual([(status, content) for status, _, content in released],
+                         [(200, RELEASES[2]["data.bin"]), (200, b"3")])
+        status, headers, content = replies[0]
+        self.assertEqual((status, content, headers["x-update-signature"]), (200, body, signature.decode()))
+        self.assertTrue(headers["content-type"].startswith("text/plain"))
+        self.assertEqual(headers["content-length"], str(len(body)))
+        for target, (status, headers, content) in zip(checks[1:], replies[1:]):
+            self.assertEqual((status, content, headers.get("x-update-signature")), (200, b"", None), target)
+
+
 @unittest.skipUnless(os.environ.get("UPDATER_KEYED_EXE") and os.environ.get("TEST_PRIVATE_KEY"),
                      "needs UPDATER_KEYED_EXE and TEST_PRIVATE_KEY (the program built with the test key)")
 class SignedUpdatesFromTheServer(ServerTestCase):
@@ -155,9 +186,12 @@ class SignedUpdatesFromTheServer(ServerTestCase):
     def test_a_signed_reply_installs_and_a_changed_or_replayed_one_installs_nothing(self):
         self.release_all(os.environ["TEST_PRIVATE_KEY"])
         replies = os.path.join(self.server.store, "replies")
-        with open(os.path.join(replies, "1.reply"), "rb") as f:
-            genuine = f.read()
 
+        def stored(version):
+            with open(os.path.join(replies, "%d.reply" % version), "rb") as f:
+                return f.read()
+
+        genuine = stored(1)
         result = self.run_keyed(installed_at_1(), ACCEPT)
         self.assert_message_texts(result, [QUESTION, INSTALLED])
         self.assertEqual(result.files_after["wersja.txt"], b"3")
@@ -165,8 +199,7 @@ class SignedUpdatesFromTheServer(ServerTestCase):
 
         # One byte of the body changed (a size), then the reply for version 2
         # replayed to a client at 1: no update list either time.
-        shutil.copy(os.path.join(replies, "2.reply"), os.path.join(self.folder, "2.reply"))
-        for forged in (genuine.replace(b",7,", b",8,", 1), open(os.path.join(self.folder, "2.reply"), "rb").read()):
+        for forged in (genuine.replace(b",7,", b",8,", 1), stored(2)):
             self.assertNotEqual(forged, genuine)
             with open(os.path.join(replies, "1.reply"), "wb") as f:
                 f.write(forged)
