@@ -23,10 +23,13 @@ final class Config
         if ($settings === false) {
             throw new RuntimeException("cannot read the configuration $path");
         }
-        return new Config(
-            (string)($settings['store'] ?? self::DEFAULT_STORE),
-            rtrim((string)($settings['base_url'] ?? self::DEFAULT_BASE_URL), '/')
-        );
+        $store = (string)($settings['store'] ?? self::DEFAULT_STORE);
+        // The web server and publish run in different folders; a relative
+        // store means the same place to both.
+        if ($store !== '' && $store[0] !== '/') {
+            $store = dirname($path) . '/' . $store;
+        }
+        return new Config($store, rtrim((string)($settings['base_url'] ?? self::DEFAULT_BASE_URL), '/'));
     }
 
     public function replies_folder(): string

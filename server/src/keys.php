@@ -22,6 +22,23 @@ function generate_key_pair(string $private_path, string $public_path): void
     }
 }
 
+// The private key must not land where a web server could serve it or where
+// it would be published with the code.
+/** @param list<string> $forbidden_folders */
+function check_private_key_place(string $path, array $forbidden_folders): void
+{
+    $folder = realpath(dirname($path));
+    if ($folder === false) {
+        throw new RuntimeException('no folder ' . dirname($path));
+    }
+    foreach ($forbidden_folders as $forbidden) {
+        $forbidden = realpath($forbidden);
+        if ($forbidden !== false && ($folder === $forbidden || str_starts_with($folder, $forbidden . '/'))) {
+            throw new RuntimeException("$path is inside $forbidden; keep the private key elsewhere, offline");
+        }
+    }
+}
+
 // Created with mode 0600 from the start, so the key is never readable by others.
 function write_private_file(string $path, string $data): void
 {

@@ -97,6 +97,10 @@ final class ReleaseStore
             throw new RuntimeException('cannot lock the release store');
         }
         try {
+            // Whatever a publish that was stopped part-way left aside.
+            foreach ($this->listing($this->root . '/tmp') as $leftover) {
+                remove_tree($this->root . "/tmp/$leftover");
+            }
             return $work();
         } finally {
             flock($lock, LOCK_UN);
@@ -157,5 +161,17 @@ final class ReleaseStore
     {
         $entries = @scandir($folder);
         return $entries === false ? [] : array_values(array_diff($entries, ['.', '..']));
+    }
+}
+
+function remove_tree(string $path): void
+{
+    if (is_dir($path) && !is_link($path)) {
+        foreach (array_diff(scandir($path), ['.', '..']) as $entry) {
+            remove_tree("$path/$entry");
+        }
+        rmdir($path);
+    } elseif (file_exists($path) || is_link($path)) {
+        unlink($path);
     }
 }
