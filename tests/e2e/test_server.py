@@ -3,6 +3,8 @@ Wine updates from the project's own update server (server/, published with
 server/publish, served by nginx + PHP-FPM with the README's server block)
 on 127.0.0.1:80 in the test's network namespace."""
 
+import hashlib
+import json
 import os
 import shutil
 import tempfile
@@ -117,33 +119,51 @@ class UpdatesFromTheServer(ServerTestCase):
         expected["wersja.txt"] = (b"abc", b"3")
         self.assertEqual(result.changed_files(), expected, result.describe())
 
-    def test_a_version_published_while_a_client_updates_is_not_mixed_in(self):
+    def test_a_version_published_while_a_client_downloads_is_not_mixed_in(self):
+        # A large first file keeps the client downloading while version 3,
+        # which changes every file of version 2, is published.
+        big = {2: bytes(range(251)) * (48 * 1024), 3: bytes(range(250, -1, -1)) * (48 * 1024)}
         self.release(1, RELEASES[1])
-        self.release(2, RELEASES[2])
-        check_line = "GET /upload/check_update.php?wersja=1 HTTP/1.0"
+        self.release(2, {"big.bin": big[2], "core.dll": b"core 2"})
+        earlier_runs = set(os.listdir(harness.work_root()))
         published = []
 
-        def publish_after_the_check():
+        def download_window_seen():
+            for run in set(os.listdir(harness.work_root())) - earlier_runs:
+                record = os.path.join(harness.work_root(), run, "driver.jsonl")
+                if os.path.exists(record):
+                    with open(record, encoding="utf-8") as f:
+                        if any('"download"' in line and json.loads(line).get("kind") == "download"
+                               for line in f if line.endswith("\n")):
+                            return True
+            return False
+
+        def publish_while_downloading():
             deadline = time.monotonic() + 60
             while time.monotonic() < deadline:
-                if any(r["request_line"] == check_line for r in self.server.requests()):
-                    self.release(3, RELEASES[3])
-                    published.append(time.monotonic())
+                if download_window_seen():
+                    self.release(3, {"big.bin": big[3], "core.dll": b"core 3"})
+                    published.append(int(time.time() * 1000))
                     return
-                time.sleep(0.05)
+                time.sleep(0.02)
 
-        publisher = threading.Thread(target=publish_after_the_check)
+        publisher = threading.Thread(target=publish_while_downloading)
         publisher.start()
-        # The question stays open while version 3 is published.
-        result = self.run_against_server(installed_at_1(), ["wait-shown message", "sleep 3000"] + ACCEPT)
+        result = self.run_against_server(installed_at_1(), ACCEPT, timeout=120)
         publisher.join(70)
 
         self.assertTrue(published, "version 3 was never published")
+        [big_request] = [r for r in self.server.requests() if "/big.bin " in r["request_line"]]
+        self.assertLess(published[0], big_request["t"], "version 3 was published after the download")
         self.assert_message_texts(result, [QUESTION, INSTALLED])
-        expected = {name: (RELEASES[1].get(name), data) for name, (_, data) in newest(2).items()}
-        expected["wersja.txt"] = (b"1", b"2")
-        self.assertEqual(result.changed_files(), expected, result.describe())
-        self.assertEqual(self.file_requests(), requests_for(dict(newest(2), **{"wersja.txt": (2, b"2")})))
+        # Digests: a mixture shows without megabytes of difference.
+        changed = {name: (before, hashlib.sha256(after).hexdigest())
+                   for name, (before, after) in result.changed_files().items()}
+        self.assertEqual(changed, {"big.bin": (None, hashlib.sha256(big[2]).hexdigest()),
+                                   "core.dll": (RELEASES[1]["core.dll"], hashlib.sha256(b"core 2").hexdigest()),
+                                   "wersja.txt": (b"1", hashlib.sha256(b"2").hexdigest())}, result.describe())
+        self.assertEqual(self.file_requests(), ["GET /files/2/%s HTTP/1.0" % name
+                                                for name in ("big.bin", "core.dll", "wersja.txt")])
 
 
 class WhatTheWebServerShows(ServerTestCase):
