@@ -83,3 +83,23 @@ function sign_reply(OpenSSLAsymmetricKey $key, int $client_version, string $body
     }
     return base64_encode($signature);
 }
+
+// The keys replies are signed with. After a change of key, clients below the
+// version whose program carries the new public key still trust only the old
+// one, so their replies (which offer that program) keep the old key's
+// signature; every other reply, -1's included, gets the current key's.
+final class SigningKeys
+{
+    public function __construct(
+        private readonly OpenSSLAsymmetricKey $current,
+        private readonly ?OpenSSLAsymmetricKey $old = null,
+        private readonly int $old_below = 0
+    ) {
+    }
+
+    public function key_for(int $client_version): OpenSSLAsymmetricKey
+    {
+        return $this->old !== null && $client_version >= 1 && $client_version < $this->old_below
+            ? $this->old : $this->current;
+    }
+}

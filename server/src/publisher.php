@@ -20,7 +20,7 @@ final class Publisher
     public function __construct(
         private readonly ReleaseStore $store,
         private readonly string $base_url,
-        private readonly OpenSSLAsymmetricKey $key
+        private readonly SigningKeys $keys
     ) {
     }
 
@@ -77,7 +77,7 @@ final class Publisher
         foreach ($clients as $client) {
             $offers[$client] = offered_files($releases, $client);
             $body = reply_body($offers[$client], $this->base_url);
-            $this->store->save_reply($client, format_stored_reply(sign_reply($this->key, $client, $body), $body));
+            $this->store->save_reply($client, format_stored_reply(sign_reply($this->keys->key_for($client), $client, $body), $body));
         }
         return $offers;
     }

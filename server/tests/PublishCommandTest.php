@@ -72,6 +72,18 @@ final class PublishCommandTest extends StoreTestCase
         $this->assertStringContainsString('private key', $error);
         $this->assertSame(2, $this->publish_command('release', '3', $two)[0], 'no key');
         $this->assertSame(2, $this->publish_command('launch')[0]);
+
+        // A change of key: the reply for 1 keeps the old key's signature.
+        $new_key = $this->folder . '/new.pem';
+        $this->publish_command('keygen', $new_key, $this->folder . '/new-public.pem');
+        $this->assertSame(2, $this->publish_command('rebuild', '--key', $new_key, '--old-key', $key)[0]);
+        $this->assertSame(0, $this->publish_command('rebuild', '--key', $new_key, '--old-key', $key, '--old-key-below', '2')[0]);
+        $reply = parse_stored_reply(file_get_contents($this->folder . '/store/replies/1.reply'));
+        $this->assertSame(1, openssl_verify("wersja=1\n" . $reply['body'], base64_decode($reply['signature']),
+                                            file_get_contents($this->folder . '/public.pem'), OPENSSL_ALGO_SHA256));
+        $reply = parse_stored_reply(file_get_contents($this->folder . '/store/replies/2.reply'));
+        $this->assertSame(1, openssl_verify("wersja=2\n" . $reply['body'], base64_decode($reply['signature']),
+                                            file_get_contents($this->folder . '/new-public.pem'), OPENSSL_ALGO_SHA256));
         $this->assertFileDoesNotExist($this->folder . '/store/files/3');
     }
 

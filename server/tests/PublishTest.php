@@ -90,6 +90,32 @@ final class PublishTest extends StoreTestCase
                                             openssl_pkey_get_details($other_key)['key'], OPENSSL_ALGO_SHA256));
     }
 
+    public function test_after_a_change_of_key_clients_below_the_new_program_get_the_old_key_s_signature(): void
+    {
+        $new_key = openssl_pkey_new(['private_key_type' => OPENSSL_KEYTYPE_EC, 'curve_name' => 'prime256v1']);
+        $this->publish(1, ['a.dll' => 'a1']);
+        $this->publish(2, ['a.dll' => 'a2'], [1]);
+        // Version 3 is the program built with the new public key.
+        $publisher = new Publisher(new ReleaseStore($this->store_root), self::BASE_URL,
+                                   new SigningKeys($new_key, self::$key, 3));
+        $publisher->publish(3, $this->release_folder(['updater.exe' => 'new key inside']));
+        $publisher->publish(4, $this->release_folder(['a.dll' => 'a4']));
+
+        $verifies_with = function (string $version) use ($new_key): array {
+            $reply = $this->reply($version);
+            $message = "wersja=$version\n" . $reply['body'];
+            $signature = base64_decode($reply['signature']);
+            return [openssl_verify($message, $signature, self::$public_pem, OPENSSL_ALGO_SHA256),
+                    openssl_verify($message, $signature, openssl_pkey_get_details($new_key)['key'], OPENSSL_ALGO_SHA256)];
+        };
+        $this->assertSame([1, 0], $verifies_with('1'));
+        $this->assertSame([1, 0], $verifies_with('2'));
+        $this->assertSame([0, 1], $verifies_with('3'));
+        $this->assertSame([0, 1], $verifies_with('4'));
+        $this->assertSame([0, 1], $verifies_with('-1'));
+        $this->assertStringContainsString('/3/updater.exe,', $this->reply('1')['body']);
+    }
+
     public function test_installers_named_once_keep_their_reply_in_later_publishes(): void
     {
         $this->publish(10, ['a.dll' => 'a10'], [7]);

@@ -36,7 +36,7 @@ abstract class StoreTestCase extends TestCase
 
     protected function publisher(): Publisher
     {
-        return new Publisher(new ReleaseStore($this->store_root), self::BASE_URL, self::$key);
+        return new Publisher(new ReleaseStore($this->store_root), self::BASE_URL, new SigningKeys(self::$key));
     }
 
     /** A folder holding these files (name => contents). */
