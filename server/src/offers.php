@@ -9,7 +9,7 @@ declare(strict_types=1);
 const VERSION_FILE_NAME = 'wersja.txt';
 
 /**
- * @param array<int, array<string, string>> $releases version => (name => path), oldest first
+ * @param array<int, list<array{name: string, path: string}>> $releases version => its files, oldest first
  * @return list<array{name: string, version: int, path: string}>
  */
 function offered_files(array $releases, int $client_version): array
@@ -19,12 +19,13 @@ function offered_files(array $releases, int $client_version): array
         if ($version <= $client_version) {
             continue;
         }
-        foreach ($files as $name => $path) {
-            $newest[strtolower($name)] = ['name' => $name, 'version' => $version, 'path' => $path];
+        foreach ($files as $file) {
+            $newest[strtolower($file['name'])] = ['name' => $file['name'], 'version' => $version, 'path' => $file['path']];
         }
     }
     // The version file last: a client that stops part-way still asks again.
-    uasort($newest, fn($a, $b) => [is_version_file($a['name']), $a['name']] <=> [is_version_file($b['name']), $b['name']]);
+    uasort($newest, fn($a, $b) => is_version_file($a['name']) <=> is_version_file($b['name'])
+                                  ?: strcmp($a['name'], $b['name']));
     return array_values($newest);
 }
 

@@ -102,7 +102,7 @@ function parse_version(string $text): int
 
 /**
  * The files of a release folder, checked against what a client can stage.
- * @return array<string, string> name => path
+ * @return list<array{name: string, path: string}>
  */
 function release_files(string $folder): array
 {
@@ -134,7 +134,7 @@ function release_files(string $folder): array
             throw new PublishRefused("$shown is larger than the program can take (2 GiB)");
         }
         $seen[strtolower($name)] = $shown;
-        $files[$name] = $path;
+        $files[] = ['name' => $name, 'path' => $path];
     }
     if ($files === []) {
         throw new PublishRefused("$folder is empty");

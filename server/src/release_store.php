@@ -35,16 +35,13 @@ final class ReleaseStore
         return $versions;
     }
 
-    /** @return array<string, string> file name => path, for one released version */
+    /** @return list<array{name: string, path: string}> the files of one released version, by name */
     public function files_of(int $version): array
     {
         $folder = $this->files_folder() . "/$version";
-        $files = [];
-        foreach ($this->listing($folder) as $name) {
-            $files[$name] = "$folder/$name";
-        }
-        ksort($files, SORT_STRING);
-        return $files;
+        $names = $this->listing($folder);
+        sort($names, SORT_STRING);
+        return array_map(fn(string $name) => ['name' => $name, 'path' => "$folder/$name"], $names);
     }
 
     /** @return list<int> */
@@ -68,12 +65,12 @@ final class ReleaseStore
 
     // Copies the files into a new folder aside, writes the version file and
     // only then gives the folder its version's name.
-    /** @param array<string, string> $files name => source path */
+    /** @param list<array{name: string, path: string}> $files */
     public function add_release(int $version, array $files, string $version_file_name): void
     {
         $folder = $this->make_work_folder();
-        foreach ($files as $name => $source) {
-            $this->copy_file($source, "$folder/$name");
+        foreach ($files as $file) {
+            $this->copy_file($file['path'], "$folder/{$file['name']}");
         }
         $this->write_new_file("$folder/$version_file_name", (string)$version);
         $this->make_folder($this->files_folder());

@@ -116,6 +116,14 @@ final class PublishTest extends StoreTestCase
         $this->assertStringContainsString('/3/updater.exe,', $this->reply('1')['body']);
     }
 
+    public function test_names_that_look_like_numbers_stay_names(): void
+    {
+        $this->publish(1, ['42' => 'forty-two', '007' => 'bond', '1e3' => 'x']);
+
+        $this->assertSame([$this->line(1, '007', 'bond'), $this->line(1, '1e3', 'x'), $this->line(1, '42', 'forty-two'),
+                           $this->line(1, 'wersja.txt', '1')], $this->offer_lines('-1'));
+    }
+
     public function test_installers_named_once_keep_their_reply_in_later_publishes(): void
     {
         $this->publish(10, ['a.dll' => 'a10'], [7]);
