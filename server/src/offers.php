@@ -40,8 +40,16 @@ function reply_body(array $files, string $base_url): string
 {
     $lines = [];
     foreach ($files as $file) {
-        $lines[] = sprintf('%s/%d/%s,%d,%s', $base_url, $file['version'], $file['name'],
-                           filesize($file['path']), hash_file('sha256', $file['path']));
+        [$size, $digest] = size_and_digest($file['path']);
+        $lines[] = sprintf('%s/%d/%s,%d,%s', $base_url, $file['version'], $file['name'], $size, $digest);
     }
     return implode("\r\n", $lines);
+}
+
+// A released file never changes, so one reading serves every reply that lists it.
+/** @return array{int, string} */
+function size_and_digest(string $path): array
+{
+    static $known = [];
+    return $known[$path] ??= [filesize($path), hash_file('sha256', $path)];
 }
