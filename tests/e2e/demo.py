@@ -1,18 +1,25 @@
-"""Demo of the updater's main job on a small demo installation.
+"""Demo of the updater's main job on a small demo installation, served by the
+project's own update server.
 
-Makes build/demo/app holding version 1 of a demo application (with the
-stand-in menu.exe), serves version 2 from the test update server inside a
-private network namespace, runs updater.exe under Wine and tells step by step
-what happened. Screenshots of every window go to build/demo/shots.
+Publishes versions 1, 2 and 3 of a demo application with server/publish into
+a demo release store (build/demo/server), as a vendor would, signing them with
+the demo key; serves the store with nginx + PHP-FPM (the README's server
+block) inside a private network namespace; makes build/demo/app holding
+version 1 (with the stand-in menu.exe); runs updater.exe under Wine and tells
+step by step what happened. Screenshots of every window go to build/demo/shots.
 
-    demo.py [--build-dir DIR] [--manual] [--offline]
+    demo.py --key PRIVATE_KEY [--build-dir DIR] [--manual] [--offline] [--forged]
 
 --manual leaves the windows to the user (on $DISPLAY); otherwise the UI
 driver answers them as a person would (Yes, then OK). --offline runs without
-a network connection. Run through scripts/demo, which builds first.
+a network connection. --forged puts a server on the path in place of the
+update server: it offers a different menu.exe with its own size and hash,
+under the genuine reply's signature. Run through scripts/demo, which makes
+the key and builds first.
 """
 
 import argparse
+import hashlib
 import os
 import shutil
 import subprocess
@@ -23,6 +30,7 @@ REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 
 import harness  # noqa: E402
+from reference_server import ReferenceServer  # noqa: E402
 
 DEMO_DIR = os.path.join(REPO, "build", "demo")
 LIBRARY_SIZE = 24 * 1024
@@ -30,27 +38,72 @@ LIBRARY_SIZE = 24 * 1024
 INSTALLED = {
     "wersja.txt": b"1",
     "czytaj.txt": b"Aplikacja demonstracyjna, wersja 1.\r\n",
+    "menu.exe": harness.MENU,
     "dane/ustawienia.ini": b"[demo]\r\njezyk=pl\r\n",
 }
 
 
-def version_2_files():
+def stand_in_menu(marker=b""):
+    """The stand-in launcher; bytes appended to a program do not stop it running."""
+    with open(harness.menu_exe(), "rb") as f:
+        return f.read() + marker
+
+
+def releases():
+    """The files changed in each version of the demo application."""
     library = bytes((i * 7) % 251 for i in range(LIBRARY_SIZE))
     return {
-        "wersja.txt": b"2",
-        "czytaj.txt": "Aplikacja demonstracyjna, wersja 2: nowa biblioteka.\r\n".encode("cp1250"),
-        "biblioteka.dat": library,
+        1: {"czytaj.txt": INSTALLED["czytaj.txt"], "menu.exe": stand_in_menu()},
+        2: {"czytaj.txt": "Aplikacja demonstracyjna, wersja 2: nowa biblioteka.\r\n".encode("cp1250"),
+            "biblioteka.dat": library},
+        3: {"biblioteka.dat": library[::-1], "menu.exe": stand_in_menu(b"\0menu, wersja 3")},
     }
 
 
-def routes_for(update):
-    offer = harness.update_list([(harness.file_url("v2/" + name), len(body))
-                                 for name, body in update.items()])
-    routes = {harness.check_path(1): offer}
-    for name, body in update.items():
-        # In 1 KiB pieces with short pauses, so that the bars visibly move.
-        routes["/files/v2/" + name] = harness.Reply(body, piece_size=1024, pause=0.04)
-    return offer, routes
+def publish_demo_store(key):
+    """A fresh demo store with versions 1, 2 and 3, published as a vendor would."""
+    folder = os.path.join(DEMO_DIR, "server")
+    shutil.rmtree(folder, ignore_errors=True)
+    server = ReferenceServer(folder)
+    for version, files in releases().items():
+        release = os.path.join(folder, "release-%d" % version)
+        os.makedirs(release)
+        for name, data in files.items():
+            with open(os.path.join(release, name), "wb") as f:
+                f.write(data)
+        print("$ server/publish release %d %s --key %s" % (version, os.path.relpath(release, REPO),
+                                                          os.path.relpath(key, REPO)))
+        for line in server.publish("release", str(version), release, "--key", key).splitlines():
+            print("    " + line)
+    return server
+
+
+def stored_reply(server, version):
+    """(signature, body) of the store's reply for a version."""
+    with open(os.path.join(server.store, "replies", "%d.reply" % version), "rb") as f:
+        signature, body = f.read().split(b"\n", 1)
+    return signature.decode("ascii"), body
+
+
+def forged_routes(server):
+    """A server on the path: the genuine reply for version 1 with menu.exe's
+    line changed to a different menu.exe, its own size and SHA-256, under the
+    genuine signature; every file served as the genuine server would."""
+    signature, body = stored_reply(server, 1)
+    lines, routes = [], {}
+    for line in body.split(b"\r\n"):
+        url = line.split(b",")[0].decode("ascii")
+        path = url[len("http://localhost"):]
+        with open(os.path.join(server.store, path[1:]), "rb") as f:
+            data = f.read()
+        if path.endswith("/menu.exe"):
+            data = stand_in_menu(b"\0not from the vendor")
+            line = b"%s,%d,%s" % (url.encode("ascii"), len(data), hashlib.sha256(data).hexdigest().encode("ascii"))
+        routes[path] = harness.Reply(data)
+        lines.append(line)
+    forged = b"\r\n".join(lines)
+    routes[harness.check_path(1)] = harness.Reply(forged, headers=[("X-Update-Signature", signature)])
+    return forged, routes
 
 
 def describe_folder(title, files):
@@ -82,8 +135,9 @@ def window_line(event, windows):
     return line
 
 
-def timeline(result):
-    """Every observation of the run as (time ms, text), in time order."""
+def timeline(result, served):
+    """Every observation of the run and of the reference server (served) as
+    (time ms, text), in time order."""
     windows = {w.win: w for w in result.windows}
     entries = []
     for e in result.events:
@@ -101,6 +155,9 @@ def timeline(result):
         entries.append((r["t"], "server received: %s" % r["request_line"]))
         if r.get("done_t"):
             entries.append((r["done_t"], "server sent %d body bytes (%s)" % (r["sent"], r["ended"])))
+    for r in served:
+        entries.append((r["t"], "server answered %d with %d body bytes: %s" % (r["status"], r["sent"],
+                                                                               r["request_line"])))
     for m in result.menu_runs:
         entries.append((m["t"], "menu.exe ran: command line \"%s\", folder %s" % (m["command_line"], m["cwd"])))
     if result.exit_t:
@@ -121,9 +178,12 @@ def save_shots(result, folder):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build-dir", default=os.path.join(REPO, "build", "mingw-x64"))
+    parser.add_argument("--build-dir", default=os.path.join(DEMO_DIR, "mingw-x64"))
+    parser.add_argument("--key", required=True, help="the demo's private key (server/publish keygen)")
     parser.add_argument("--manual", action="store_true", help="leave the windows to the user")
     parser.add_argument("--offline", action="store_true", help="run without a network connection")
+    parser.add_argument("--forged", action="store_true",
+                        help="a server on the path offers a different menu.exe")
     args = parser.parse_args()
     if args.manual and not os.environ.get("DISPLAY", "").startswith(":"):
         sys.exit("--manual needs a local X display in $DISPLAY")
@@ -133,31 +193,46 @@ def main():
     print("Preparing the demo's Wine prefix (the first time takes a few seconds)...")
     harness.prepare_prefix(os.environ["E2E_WINEPREFIX"])
 
-    update = version_2_files()
-    offer, routes = routes_for(update)
-    describe_folder("Demo installation (version 1), with the stand-in menu.exe:", INSTALLED)
-    print("The update server (127.0.0.1:80 in a private network namespace%s) offers for version 1:"
-          % (", which has no connection to the Internet" if args.offline else ""))
-    for line in offer.decode().split("\r\n"):
+    print("Publishing versions 1, 2 and 3 of the demo application, as its vendor would:")
+    server = publish_demo_store(os.path.abspath(args.key))
+    print()
+    describe_folder("Demo installation (version 1), with the stand-in menu.exe:",
+                    dict(INSTALLED, **{"menu.exe": stand_in_menu()}))
+    where = "127.0.0.1:80 in a private network namespace%s" % (
+        ", which has no connection to the Internet" if args.offline else "")
+    if args.forged:
+        offer, routes = forged_routes(server)
+        options = {"routes": routes}
+        print("A forged server on the path (%s) answers version 1 with the genuine reply's signature"
+              " and a different menu.exe:" % where)
+    else:
+        offer = stored_reply(server, 1)[1]
+        options = {"server_command": server.command()}
+        print("The update server (nginx + PHP-FPM, %s) offers version 1:" % where)
+    for line in offer.decode("cp1250").split("\r\n"):
         print("    " + line)
     print("Running updater.exe under Wine%s...\n" % (
         " -- answer its windows yourself" if args.manual else ", its windows answered by the UI driver"))
 
+    # Yes to the question; a program that refuses the forged reply asks none.
     steps = [] if args.manual else ["answer YES", "auto-answer"]
     if args.offline and not args.manual:
         steps = ["answer OK"]
     run_dir = os.path.join(DEMO_DIR, "run")
-    result = harness.run_updater(INSTALLED, connected=not args.offline, routes=routes, steps=steps,
-                                 timeout=600 if args.manual else 120, keep_dir=run_dir)
+    result = harness.run_updater(INSTALLED, connected=not args.offline, steps=steps,
+                                 timeout=600 if args.manual else 120, keep_dir=run_dir, **options)
 
     start = result.events[0]["t"] if result.events else 0
-    for t, text in timeline(result):
+    for t, text in timeline(result, server.requests()):
         print("  +%6.3f s  %s" % ((t - start) / 1000.0, text))
     print()
-    describe_folder("Folder after the run (%s):" % result.work_dir,
-                    {k: v for k, v in result.files_after.items()})
+    describe_folder("Folder after the run (%s):" % result.work_dir, result.files_after)
     changed = result.changed_files()
     print("Changed: %s" % (", ".join(sorted(changed)) if changed else "nothing"))
+    print("menu.exe now: %s" % describe_menu(result.files_after.get("menu.exe")))
+    if args.forged:
+        print("Nothing was installed and the old menu.exe started." if not changed else
+              "The forged files were installed: this updater.exe was built without the vendor's key.")
     shots_dir = os.path.join(DEMO_DIR, "shots")
     shutil.rmtree(shots_dir, ignore_errors=True)
     shots = save_shots(result, shots_dir)
@@ -168,6 +243,11 @@ def main():
         print("updater.exe did not end in time and was stopped.")
         return 1
     return 0
+
+
+def describe_menu(data):
+    known = {stand_in_menu(): "the stand-in of version 1", releases()[3]["menu.exe"]: "version 3's, from the vendor"}
+    return "%s (SHA-256 %s)" % (known.get(data, "NOT FROM THE VENDOR"), hashlib.sha256(data or b"").hexdigest())
 
 
 if __name__ == "__main__":

@@ -740,7 +740,7 @@ def _has_line(path, event):
 def run_updater(files=None, *, connected=True, routes=None, steps=(), program="work",
                 program_files=None, menu=True, ports=(80,), timeout=30.0,
                 trace_message_boxes=False, keep_dir=None, menu_wait=10.0,
-                read_only=(), hold_files=(), program_exe=None):
+                read_only=(), hold_files=(), program_exe=None, server_command=None):
     """Runs updater.exe once and returns a RunResult.
 
     files: the working folder's contents, relative path -> bytes (str is
@@ -774,6 +774,10 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         starts until it has ended: they cannot be deleted, renamed or read.
     program_exe: the build of the program to run as updater.exe (default
         UPDATER_EXE), e.g. the one with the test key (UPDATER_KEYED_EXE).
+    server_command: a command line run in the namespace instead of the
+        scripted server (routes and ports then unused); it gets the path of a
+        file to create once it serves as its last argument, and ends on
+        SIGTERM. result.requests stays empty.
     """
     program_exe = program_exe or updater_exe()
     if os.geteuid() != 0:
@@ -840,9 +844,10 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         namespace = _Namespace(connected)
         server_out = open(paths["server.out"], "wb")
         outputs.append(server_out)
+        server_argv = list(server_command or [sys.executable, os.path.join(HERE, "update_server.py"),
+                                              paths["server.json"], paths["requests.jsonl"]])
         server = subprocess.Popen(
-            namespace.command(sys.executable, os.path.join(HERE, "update_server.py"),
-                              paths["server.json"], paths["requests.jsonl"], paths["server.ready"]),
+            namespace.command(*server_argv, paths["server.ready"]),
             stdout=server_out, stderr=subprocess.STDOUT, start_new_session=True)
         if not _wait_for(lambda: os.path.exists(paths["server.ready"]), 15):
             raise RuntimeError("the test update server did not start")

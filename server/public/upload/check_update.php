@@ -1,0 +1,19 @@
+<?php
+
+declare(strict_types=1);
+
+// GET /upload/check_update.php?wersja=N: the pre-built reply for version N,
+// with its signature; an empty reply for anything else. Keeps no state.
+
+require __DIR__ . '/../../src/config.php';
+require __DIR__ . '/../../src/router.php';
+
+$reply = find_reply($_GET['wersja'] ?? null, Config::load()->replies_folder());
+// Names are narrow text, as the program reads them.
+header('Content-Type: text/plain; charset=windows-1250');
+header('Content-Length: ' . strlen($reply['body']));
+header('Cache-Control: no-cache');
+if ($reply['signature'] !== null) {
+    header('X-Update-Signature: ' . $reply['signature']);
+}
+echo $reply['body'];

@@ -1,0 +1,55 @@
+<?php
+
+declare(strict_types=1);
+
+// What a client at a given version is offered: every file changed in any
+// released version above it, once, in its newest form. Windows does not tell
+// "Menu.exe" from "menu.exe", so names are compared without case.
+
+const VERSION_FILE_NAME = 'wersja.txt';
+
+/**
+ * @param array<int, list<array{name: string, path: string}>> $releases version => its files, oldest first
+ * @return list<array{name: string, version: int, path: string}>
+ */
+function offered_files(array $releases, int $client_version): array
+{
+    $newest = [];
+    foreach ($releases as $version => $files) {
+        if ($version <= $client_version) {
+            continue;
+        }
+        foreach ($files as $file) {
+            $newest[strtolower($file['name'])] = ['name' => $file['name'], 'version' => $version, 'path' => $file['path']];
+        }
+    }
+    // The version file last: a client that stops part-way still asks again.
+    uasort($newest, fn($a, $b) => is_version_file($a['name']) <=> is_version_file($b['name'])
+                                  ?: strcmp($a['name'], $b['name']));
+    return array_values($newest);
+}
+
+function is_version_file(string $name): bool
+{
+    return strtolower($name) === VERSION_FILE_NAME;
+}
+
+// One CR LF line per file: URL, size in bytes, SHA-256 in lowercase hex.
+/** @param list<array{name: string, version: int, path: string}> $files */
+function reply_body(array $files, string $base_url): string
+{
+    $lines = [];
+    foreach ($files as $file) {
+        [$size, $digest] = size_and_digest($file['path']);
+        $lines[] = sprintf('%s/%d/%s,%d,%s', $base_url, $file['version'], $file['name'], $size, $digest);
+    }
+    return implode("\r\n", $lines);
+}
+
+// A released file never changes, so one reading serves every reply that lists it.
+/** @return array{int, string} */
+function size_and_digest(string $path): array
+{
+    static $known = [];
+    return $known[$path] ??= [filesize($path), hash_file('sha256', $path)];
+}

@@ -1,0 +1,143 @@
+<?php
+
+declare(strict_types=1);
+
+require_once __DIR__ . '/file_names.php';
+require_once __DIR__ . '/keys.php';
+require_once __DIR__ . '/offers.php';
+require_once __DIR__ . '/release_store.php';
+require_once __DIR__ . '/router.php';
+
+final class PublishRefused extends RuntimeException
+{
+}
+
+// Adds releases to the store and rebuilds the signed reply of every version
+// a client can hold: each released version, each version an installer
+// ships, and -1 (an unreadable version file), which gets the full newest set.
+final class Publisher
+{
+    public function __construct(
+        private readonly ReleaseStore $store,
+        private readonly string $base_url,
+        private readonly SigningKeys $keys
+    ) {
+    }
+
+    /**
+     * Files first, then replies: a reply never names a file that is not in place.
+     * @param list<int> $installers
+     * @return array<int, list<array{name: string, version: int, path: string}>> what each version is offered
+     */
+    public function publish(int $version, string $folder, array $installers = []): array
+    {
+        return $this->store->locked(function () use ($version, $folder, $installers) {
+            $this->check_new_version($version);
+            array_map('check_version_number', $installers);
+            $files = release_files($folder);
+            $this->store->add_release($version, $files, VERSION_FILE_NAME);
+            return $this->rebuild_replies($installers);
+        });
+    }
+
+    /**
+     * @param list<int> $installers
+     * @return array<int, list<array{name: string, version: int, path: string}>>
+     */
+    public function rebuild(array $installers = []): array
+    {
+        return $this->store->locked(fn() => $this->rebuild_replies($installers));
+    }
+
+    private function check_new_version(int $version): void
+    {
+        if ($version < 1) {
+            throw new PublishRefused("version $version: a released version is 1 or more");
+        }
+        $released = $this->store->released_versions();
+        $newest = $released === [] ? null : end($released);
+        if ($newest !== null && $version <= $newest) {
+            throw new PublishRefused("version $version is not above the newest released version, $newest");
+        }
+    }
+
+    private function rebuild_replies(array $installers): array
+    {
+        array_map('check_version_number', $installers);
+        $installers = array_values(array_unique(array_merge($this->store->installer_versions(), $installers)));
+        $this->store->save_installer_versions($installers);
+
+        $releases = [];
+        foreach ($this->store->released_versions() as $released) {
+            $releases[$released] = $this->store->files_of($released);
+        }
+        $clients = array_unique(array_merge([-1], array_keys($releases), $installers));
+        sort($clients);
+        $offers = [];
+        foreach ($clients as $client) {
+            $offers[$client] = offered_files($releases, $client);
+            $body = reply_body($offers[$client], $this->base_url);
+            $this->store->save_reply($client, format_stored_reply(sign_reply($this->keys->key_for($client), $client, $body), $body));
+        }
+        return $offers;
+    }
+}
+
+function check_version_number(int $version): void
+{
+    if ($version < 1 || $version > 2147483647) {
+        throw new PublishRefused("version $version: versions are whole numbers from 1 to 2147483647");
+    }
+}
+
+function parse_version(string $text): int
+{
+    if (!is_canonical_version($text)) {
+        throw new PublishRefused("\"$text\" is not a version (a whole number written without leading zeros)");
+    }
+    $version = (int)$text;
+    check_version_number($version);
+    return $version;
+}
+
+/**
+ * The files of a release folder, checked against what a client can stage.
+ * @return list<array{name: string, path: string}>
+ */
+function release_files(string $folder): array
+{
+    $entries = is_dir($folder) ? @scandir($folder) : false;
+    if ($entries === false) {
+        throw new PublishRefused("$folder is not a readable folder");
+    }
+    $files = [];
+    $seen = [];
+    foreach (array_diff($entries, ['.', '..']) as $name) {
+        $path = "$folder/$name";
+        $shown = addcslashes($name, "\0..\37\\");
+        if (is_dir($path)) {
+            throw new PublishRefused("$shown is a folder; a release holds files only");
+        }
+        if (!is_file($path) || !is_readable($path)) {
+            throw new PublishRefused("$shown is not a readable file");
+        }
+        if (!is_publishable_file_name($name)) {
+            throw new PublishRefused("\"$shown\" is not a name the program can install under");
+        }
+        if (is_version_file($name)) {
+            throw new PublishRefused("$shown is written by publishing; leave it out of the folder");
+        }
+        if (isset($seen[strtolower($name)])) {
+            throw new PublishRefused("$shown and {$seen[strtolower($name)]} are the same file on Windows");
+        }
+        if (filesize($path) > 2147483647) {
+            throw new PublishRefused("$shown is larger than the program can take (2 GiB)");
+        }
+        $seen[strtolower($name)] = $shown;
+        $files[] = ['name' => $name, 'path' => $path];
+    }
+    if ($files === []) {
+        throw new PublishRefused("$folder is empty");
+    }
+    return $files;
+}

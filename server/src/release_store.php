@@ -1,0 +1,174 @@
+<?php
+
+declare(strict_types=1);
+
+require_once __DIR__ . '/router.php';
+
+// The release store on disk:
+//   files/<version>/<name>  the files changed in each released version (served)
+//   replies/<N>.reply       the signed reply for a client at version N
+//   installers.txt          versions the vendor's installers ship, one a line
+//   tmp/                    where everything is written before it is renamed
+// A released folder never changes. Everything appears by rename, so a reader
+// sees a whole old or a whole new file, never a part.
+final class ReleaseStore
+{
+    public function __construct(private readonly string $root)
+    {
+    }
+
+    public function files_folder(): string
+    {
+        return $this->root . '/files';
+    }
+
+    /** @return list<int> released versions, oldest first */
+    public function released_versions(): array
+    {
+        $versions = [];
+        foreach ($this->listing($this->files_folder()) as $entry) {
+            if (is_canonical_version($entry) && (int)$entry > 0 && is_dir($this->files_folder() . "/$entry")) {
+                $versions[] = (int)$entry;
+            }
+        }
+        sort($versions);
+        return $versions;
+    }
+
+    /** @return list<array{name: string, path: string}> the files of one released version, by name */
+    public function files_of(int $version): array
+    {
+        $folder = $this->files_folder() . "/$version";
+        $names = $this->listing($folder);
+        sort($names, SORT_STRING);
+        return array_map(fn(string $name) => ['name' => $name, 'path' => "$folder/$name"], $names);
+    }
+
+    /** @return list<int> */
+    public function installer_versions(): array
+    {
+        $text = @file_get_contents($this->root . '/installers.txt');
+        $versions = [];
+        foreach (preg_split('/\s+/', (string)$text, -1, PREG_SPLIT_NO_EMPTY) as $word) {
+            $versions[] = (int)$word;
+        }
+        return $versions;
+    }
+
+    /** @param list<int> $versions */
+    public function save_installer_versions(array $versions): void
+    {
+        $versions = array_unique($versions);
+        sort($versions);
+        $this->write_file($this->root . '/installers.txt', implode('', array_map(fn($v) => "$v\n", $versions)));
+    }
+
+    // Copies the files into a new folder aside, writes the version file and
+    // only then gives the folder its version's name.
+    /** @param list<array{name: string, path: string}> $files */
+    public function add_release(int $version, array $files, string $version_file_name): void
+    {
+        $folder = $this->make_work_folder();
+        foreach ($files as $file) {
+            $this->copy_file($file['path'], "$folder/{$file['name']}");
+        }
+        $this->write_new_file("$folder/$version_file_name", (string)$version);
+        $this->make_folder($this->files_folder());
+        if (!rename($folder, $this->files_folder() . "/$version")) {
+            throw new RuntimeException("cannot move the files of version $version into place");
+        }
+    }
+
+    public function save_reply(int $client_version, string $stored_reply): void
+    {
+        $this->make_folder($this->root . '/replies');
+        $this->write_file($this->root . "/replies/$client_version.reply", $stored_reply);
+    }
+
+    /** Runs $work while holding the store's lock, so publishers take turns. */
+    public function locked(callable $work): mixed
+    {
+        $this->make_folder($this->root);
+        $lock = fopen($this->root . '/publish.lock', 'c');
+        if ($lock === false || !flock($lock, LOCK_EX)) {
+            throw new RuntimeException('cannot lock the release store');
+        }
+        try {
+            // Whatever a publish that was stopped part-way left aside.
+            foreach ($this->listing($this->root . '/tmp') as $leftover) {
+                remove_tree($this->root . "/tmp/$leftover");
+            }
+            return $work();
+        } finally {
+            flock($lock, LOCK_UN);
+            fclose($lock);
+        }
+    }
+
+    private function write_file(string $path, string $data): void
+    {
+        $temporary = $this->make_work_folder() . '/' . basename($path);
+        $this->write_new_file($temporary, $data);
+        if (!rename($temporary, $path)) {
+            throw new RuntimeException("cannot move $path into place");
+        }
+        rmdir(dirname($temporary));
+    }
+
+    private function write_new_file(string $path, string $data): void
+    {
+        $file = fopen($path, 'xb');
+        if ($file === false || fwrite($file, $data) !== strlen($data) || !fflush($file) || !fsync($file)) {
+            throw new RuntimeException("cannot write $path");
+        }
+        fclose($file);
+        chmod($path, 0644);
+    }
+
+    private function copy_file(string $source, string $target): void
+    {
+        $in = fopen($source, 'rb');
+        $out = fopen($target, 'xb');
+        if ($in === false || $out === false || stream_copy_to_stream($in, $out) !== filesize($source)
+            || !fflush($out) || !fsync($out)) {
+            throw new RuntimeException("cannot copy $source");
+        }
+        fclose($in);
+        fclose($out);
+        chmod($target, 0644);
+    }
+
+    private function make_work_folder(): string
+    {
+        $this->make_folder($this->root . '/tmp');
+        $folder = $this->root . '/tmp/' . bin2hex(random_bytes(8));
+        $this->make_folder($folder);
+        return $folder;
+    }
+
+    private function make_folder(string $folder): void
+    {
+        if (!is_dir($folder) && !@mkdir($folder, 0755, true) && !is_dir($folder)) {
+            throw new RuntimeException("cannot create $folder");
+        }
+    }
+
+    /** @return list<string> */
+    private function listing(string $folder): array
+    {
+        $entries = @scandir($folder);
+        return $entries === false ? [] : array_values(array_diff($entries, ['.', '..']));
+    }
+}
+
+function remove_tree(string $path): void
+{
+    if (is_dir($path) && !is_link($path)) {
+        foreach (array_diff(scandir($path), ['.', '..']) as $entry) {
+            remove_tree("$path/$entry");
+        }
+        rmdir($path);
+    } elseif (file_exists($path) || is_link($path)) {
+        unlink($path);
+    }
+}

@@ -1,0 +1,228 @@
+"""The project's own update server (server/) on nginx + PHP-FPM, for
+end-to-end tests and the demo.
+
+ReferenceServer prepares a folder with a release store, the server's
+configuration and nginx and PHP-FPM configurations. nginx gets the server
+block of README.md's "Running the update server" section, with only its paths
+changed to the folder's and its listen addresses narrowed to loopback. Its
+command() runs this module inside the harness's network namespace:
+
+    reference_server.py FOLDER READY
+
+which starts PHP-FPM and nginx as root, creates READY once both answer, and
+stops them on SIGTERM.
+"""
+
+import os
+import base64
+import glob
+import json
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import harness
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+PUBLISH = os.path.join(REPO, "server", "publish")
+BASE_URL = "http://localhost/files"
+
+
+def readme_server_block():
+    """The nginx server block of the README's "Running the update server"."""
+    with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+        readme = f.read()
+    section = readme.split("\n## Running the update server\n", 1)[1].split("\n## ", 1)[0]
+    return re.search(r"^```nginx\n(.*?)^```", section, re.MULTILINE | re.DOTALL).group(1)
+
+
+def localised(block, folder, store):
+    """The block with the README's example paths replaced by the test's."""
+    changes = [
+        ("listen 80;", "listen 127.0.0.1:80;"),
+        ("listen [::]:80;", "listen [::1]:80;"),
+        ("/srv/updater/", REPO + "/"),
+        ("/etc/update-server/config.ini", os.path.join(folder, "config.ini")),
+        ("/var/lib/update-store/", store + "/"),
+        ("unix:/run/php/php8.2-fpm.sock", "unix:" + os.path.join(folder, "php-fpm.sock")),
+    ]
+    for old, new in changes:
+        if old not in block:
+            raise RuntimeError("the README's nginx block no longer holds %r" % old)
+        block = block.replace(old, new)
+    return block
+
+
+class ReferenceServer:
+    def __init__(self, folder, base_url=BASE_URL):
+        self.folder = os.path.abspath(folder)
+        self.store = os.path.join(self.folder, "store")
+        os.makedirs(os.path.join(self.folder, "nginx-temp"), exist_ok=True)
+        with open(self.config_path, "w", encoding="utf-8") as f:
+            f.write("store = %s\nbase_url = %s\n" % (self.store, base_url))
+        self._write_nginx_config()
+        self._write_fpm_config()
+
+    @property
+    def config_path(self):
+        return os.path.join(self.folder, "config.ini")
+
+    @property
+    def access_log(self):
+        return os.path.join(self.folder, "access.log")
+
+    def command(self):
+        """The server's command line for harness.run_updater(server_command=...)."""
+        return [sys.executable, os.path.abspath(__file__), self.folder]
+
+    def publish(self, *arguments):
+        """Runs server/publish with this server's configuration; returns its output."""
+        env = dict(os.environ, UPDATE_SERVER_CONFIG=self.config_path)
+        done = subprocess.run([PUBLISH] + list(arguments), env=env, capture_output=True, text=True, errors="replace",
+                              timeout=120)
+        if done.returncode != 0:
+            raise RuntimeError("publish %s failed: %s" % (" ".join(arguments), done.stderr))
+        return done.stdout
+
+    def requests(self):
+        """Each request nginx answered: t (ms since 1970), request_line, status, sent (body bytes)."""
+        if not os.path.exists(self.access_log):
+            return []
+        with open(self.access_log, encoding="latin-1") as f:
+            return [{"t": int(float(m.group(1)) * 1000), "request_line": m.group(2),
+                     "status": int(m.group(3)), "sent": int(m.group(4))}
+                    for m in re.finditer(r'^(\S+) "(.*)" (\d+) (\d+)$', f.read(), re.MULTILINE)]
+
+    def _write_nginx_config(self):
+        temp = os.path.join(self.folder, "nginx-temp")
+        # The block's relative include is looked up beside nginx.conf.
+        shutil.copy("/etc/nginx/fastcgi_params", self.folder)
+        http = "\n".join([
+            "include /etc/nginx/mime.types;",
+            "default_type application/octet-stream;",
+            "log_format requests '$msec \"$request\" $status $body_bytes_sent';",
+            "access_log %s requests;" % self.access_log,
+        ] + ["%s_temp_path %s/%s;" % (kind, temp, kind) for kind in
+             ("client_body", "proxy", "fastcgi", "uwsgi", "scgi")])
+        with open(os.path.join(self.folder, "nginx.conf"), "w", encoding="utf-8") as f:
+            f.write("daemon off;\nuser root;\nworker_processes 1;\npid %s/nginx.pid;\n"
+                    "error_log %s/nginx-error.log;\nevents { worker_connections 64; }\n"
+                    "http {\n%s\n%s}\n" % (self.folder, self.folder, http,
+                                          localised(readme_server_block(), self.folder, self.store)))
+
+    def _write_fpm_config(self):
+        with open(os.path.join(self.folder, "php-fpm.conf"), "w", encoding="utf-8") as f:
+            f.write("[global]\npid = {0}/php-fpm.pid\nerror_log = {0}/php-fpm.log\ndaemonize = no\n"
+                    "[updates]\nuser = root\ngroup = root\nlisten = {0}/php-fpm.sock\n"
+                    "pm = static\npm.max_children = 2\ncatch_workers_output = yes\n".format(self.folder))
+
+
+# ---------------------------------------------------------------------------
+# the server on its own, for requests made without the program
+
+# Sends raw GET requests to 127.0.0.1:80 and prints one JSON answer a line.
+_CLIENT = r"""
+import base64, json, socket, sys
+for target in sys.argv[1:]:
+    with socket.create_connection(("127.0.0.1", 80), timeout=10) as c:
+        c.sendall(b"GET " + target.encode("latin-1") + b" HTTP/1.0\r\nHost: localhost\r\n\r\n")
+        data = b""
+        while True:
+            piece = c.recv(65536)
+            if not piece:
+                break
+            data += piece
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = dict((k.strip().lower(), v.strip()) for k, _, v in (l.partition(":") for l in lines[1:]))
+    print(json.dumps({"status": int(lines[0].split()[1]), "headers": headers,
+                      "body": base64.b64encode(body).decode()}))
+"""
+
+
+class Serving:
+    """The server running in a network namespace of its own, outside any run
+    of the program: get() requests targets from inside that namespace."""
+
+    def __init__(self, server):
+        self._server = server
+        self._ready = os.path.join(server.folder, "serving.ready")
+
+    def __enter__(self):
+        self._namespace = harness._Namespace(connected=False)
+        self._process = subprocess.Popen(self._namespace.command(*self._server.command(), self._ready),
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(self._ready):
+            if time.monotonic() > deadline or self._process.poll() is not None:
+                self.__exit__()
+                raise RuntimeError("the reference server did not start; see " + self._server.folder)
+            time.sleep(0.05)
+        return self
+
+    def __exit__(self, *_):
+        harness._end_process(self._process)
+        self._namespace.delete()
+        if os.path.exists(self._ready):
+            os.remove(self._ready)
+
+    def get(self, *targets):
+        """[(status, headers with lower-case names, body)] for each target."""
+        out = subprocess.run(self._namespace.command(sys.executable, "-c", _CLIENT, *targets),
+                             capture_output=True, check=True, timeout=60).stdout
+        answers = [json.loads(line) for line in out.decode().splitlines()]
+        return [(a["status"], a["headers"], base64.b64decode(a["body"])) for a in answers]
+
+
+# ---------------------------------------------------------------------------
+# run inside the namespace
+
+def _answers(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+def php_fpm():
+    """Debian names PHP-FPM after its PHP version (php-fpm8.2)."""
+    found = sorted(glob.glob("/usr/sbin/php-fpm*"))
+    if not found:
+        sys.exit("PHP-FPM is not installed (apt-get install php-fpm)")
+    return found[-1]
+
+
+def main(folder, ready_path):
+    stopped = []
+    signal.signal(signal.SIGTERM, lambda *_: stopped.append(True))
+    fpm = subprocess.Popen([php_fpm(), "--nodaemonize", "--allow-to-run-as-root",
+                            "--fpm-config", os.path.join(folder, "php-fpm.conf")])
+    nginx = subprocess.Popen(["nginx", "-e", os.path.join(folder, "nginx-error.log"),
+                              "-p", folder, "-c", os.path.join(folder, "nginx.conf")])
+    try:
+        deadline = time.monotonic() + 20
+        while not (os.path.exists(os.path.join(folder, "php-fpm.sock")) and _answers(80)):
+            if time.monotonic() > deadline or fpm.poll() is not None or nginx.poll() is not None:
+                sys.exit("nginx or PHP-FPM did not start; see the logs in " + folder)
+            time.sleep(0.05)
+        open(ready_path, "w").close()
+        while not stopped and fpm.poll() is None and nginx.poll() is None:
+            time.sleep(0.2)
+    finally:
+        for process in (nginx, fpm):
+            process.terminate()
+        for process in (nginx, fpm):
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:3])

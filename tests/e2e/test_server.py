@@ -1,0 +1,233 @@
+"""End to end, both halves against each other: the real updater.exe under
+Wine updates from the project's own update server (server/, published with
+server/publish, served by nginx + PHP-FPM with the README's server block)
+on 127.0.0.1:80 in the test's network namespace."""
+
+import hashlib
+import json
+import os
+import shutil
+import tempfile
+import threading
+import time
+import unittest
+
+import harness
+from reference_server import ReferenceServer, Serving
+
+QUESTION = "Są nowe aktualizacje, czy chcesz je pobrać?"
+NO_UPDATES = "Brak aktualizacji do pobrania."
+INSTALLED = "Aktualizacja została zainstalowana pomyślnie."
+ACCEPT = ["answer YES", "answer OK"]
+
+# A URL carries the name unchanged; the client escapes the space on the wire.
+SPACED = "stare pliki.txt"
+
+RELEASES = {
+    1: {"core.dll": b"core 1\x00\r\n", "help.txt": b"help 1", SPACED: b"spaced 1"},
+    2: {"core.dll": b"core 2\x1a\x00" * 700, "data.bin": bytes(range(256)) * 9},
+    3: {"core.dll": b"core 3\r\n" * 3000, "extra.txt": b"extra 3"},
+}
+
+
+def installed_at_1():
+    files = {name: data for name, data in RELEASES[1].items()}
+    files["wersja.txt"] = b"1"
+    files["ustawienia.ini"] = b"[user]\r\nkept=1\r\n"  # the user's own, in no release
+    return files
+
+
+class ServerTestCase(harness.E2ETestCase):
+    def setUp(self):
+        os.makedirs(harness.work_root(), exist_ok=True)
+        self.folder = tempfile.mkdtemp(prefix="server-", dir=harness.work_root())
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.server = ReferenceServer(self.folder)
+        self.key = os.path.join(self.folder, "private.pem")
+        self.server.publish("keygen", self.key, os.path.join(self.folder, "public.pem"))
+
+    def release(self, version, files, key=None):
+        folder = os.path.join(self.folder, "release-%d" % version)
+        os.makedirs(folder)
+        for name, data in files.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+        return self.server.publish("release", str(version), folder, "--key", key or self.key)
+
+    def release_all(self, key=None):
+        for version, files in sorted(RELEASES.items()):
+            self.release(version, files, key)
+
+    def run_against_server(self, files, steps, **options):
+        return self.run_updater(files, server_command=self.server.command(), steps=steps, **options)
+
+    def file_requests(self):
+        return sorted(r["request_line"] for r in self.server.requests() if " /files/" in r["request_line"])
+
+    def describe(self, result):
+        return result.describe() + "".join("\n  server: %(request_line)s -> %(status)d, %(sent)d bytes" % r
+                                           for r in self.server.requests())
+
+    def assert_message_texts(self, result, texts):
+        self.assertEqual(result.exit_code, 0, result.describe())
+        self.assertEqual([w.text for w in result.message_boxes], texts, self.describe(result))
+        self.assertEqual(result.files_outside, {}, result.describe())
+        self.assertEqual(len(result.menu_runs), 1, result.describe())
+
+
+def newest(*versions):
+    """{name: (version, bytes)} of the newest form of each file in these versions."""
+    found = {}
+    for version in versions:
+        for name, data in RELEASES[version].items():
+            found[name] = (version, data)
+    return found
+
+
+def requests_for(files):
+    return sorted("GET /files/%d/%s HTTP/1.0" % (version, name.replace(" ", "%20"))
+                  for name, (version, _) in files.items())
+
+
+class UpdatesFromTheServer(ServerTestCase):
+    def test_version_1_goes_to_3_in_one_run_and_a_second_run_finds_nothing(self):
+        self.release_all()
+        result = self.run_against_server(installed_at_1(), ACCEPT)
+
+        self.assert_message_texts(result, [QUESTION, INSTALLED])
+        offered = newest(2, 3)
+        expected = {name: (RELEASES[1].get(name), data) for name, (_, data) in offered.items()}
+        expected["wersja.txt"] = (b"1", b"3")
+        self.assertEqual(result.changed_files(), expected, result.describe())
+        # Each changed file once, in its newest form: core.dll of 3, not of 2.
+        self.assertEqual(self.file_requests(), requests_for(dict(offered, **{"wersja.txt": (3, b"3")})))
+
+        again = self.run_against_server(result.files_after, ["answer OK"])
+        self.assert_message_texts(again, [NO_UPDATES])
+        self.assertEqual(again.changed_files(), {})
+
+    def test_an_unreadable_version_file_gets_the_full_newest_set(self):
+        self.release_all()
+        files = installed_at_1()
+        files["wersja.txt"] = b"abc"
+        result = self.run_against_server(files, ACCEPT)
+
+        self.assert_message_texts(result, [QUESTION, INSTALLED])
+        full = newest(1, 2, 3)
+        self.assertEqual(self.file_requests(), requests_for(dict(full, **{"wersja.txt": (3, b"3")})))
+        expected = {name: (files.get(name), data) for name, (_, data) in full.items() if files.get(name) != data}
+        expected["wersja.txt"] = (b"abc", b"3")
+        self.assertEqual(result.changed_files(), expected, result.describe())
+
+    def test_a_version_published_while_a_client_downloads_is_not_mixed_in(self):
+        # A large first file keeps the client downloading while version 3,
+        # which changes every file of version 2, is published.
+        big = {2: bytes(range(251)) * (48 * 1024), 3: bytes(range(250, -1, -1)) * (48 * 1024)}
+        self.release(1, RELEASES[1])
+        self.release(2, {"big.bin": big[2], "core.dll": b"core 2"})
+        earlier_runs = set(os.listdir(harness.work_root()))
+        published = []
+
+        def download_window_seen():
+            for run in set(os.listdir(harness.work_root())) - earlier_runs:
+                record = os.path.join(harness.work_root(), run, "driver.jsonl")
+                if os.path.exists(record):
+                    with open(record, encoding="utf-8") as f:
+                        if any('"download"' in line and json.loads(line).get("kind") == "download"
+                               for line in f if line.endswith("\n")):
+                            return True
+            return False
+
+        def publish_while_downloading():
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                if download_window_seen():
+                    self.release(3, {"big.bin": big[3], "core.dll": b"core 3"})
+                    published.append(int(time.time() * 1000))
+                    return
+                time.sleep(0.02)
+
+        publisher = threading.Thread(target=publish_while_downloading)
+        publisher.start()
+        result = self.run_against_server(installed_at_1(), ACCEPT, timeout=120)
+        publisher.join(70)
+
+        self.assertTrue(published, "version 3 was never published")
+        [big_request] = [r for r in self.server.requests() if "/big.bin " in r["request_line"]]
+        self.assertLess(published[0], big_request["t"], "version 3 was published after the download")
+        self.assert_message_texts(result, [QUESTION, INSTALLED])
+        # Digests: a mixture shows without megabytes of difference.
+        changed = {name: (before, hashlib.sha256(after).hexdigest())
+                   for name, (before, after) in result.changed_files().items()}
+        self.assertEqual(changed, {"big.bin": (None, hashlib.sha256(big[2]).hexdigest()),
+                                   "core.dll": (RELEASES[1]["core.dll"], hashlib.sha256(b"core 2").hexdigest()),
+                                   "wersja.txt": (b"1", hashlib.sha256(b"2").hexdigest())}, result.describe())
+        self.assertEqual(self.file_requests(), ["GET /files/2/%s HTTP/1.0" % name
+                                                for name in ("big.bin", "core.dll", "wersja.txt")])
+
+
+class WhatTheWebServerShows(ServerTestCase):
+    def test_only_released_files_and_signed_replies_are_reachable(self):
+        self.release_all()
+        with open(os.path.join(self.server.store, "replies", "1.reply"), "rb") as f:
+            signature, body = f.read().split(b"\n", 1)
+        hidden = ["/files/", "/files/3/", "/files/../replies/1.reply", "/files/..%2Freplies/1.reply",
+                  "/replies/1.reply", "/installers.txt", "/files/../installers.txt", "/publish.lock", "/tmp/",
+                  "/config.ini", "/server/config.ini", "/upload/", "/src/router.php", "/server/publish",
+                  "/files/../../private.pem", "/upload/check_update.php/../../../config.ini",
+                  "/upload/../../config.ini", "/" + os.path.relpath(self.key, "/")]
+        checks = ["/upload/check_update.php?wersja=1", "/upload/check_update.php?wersja=../replies/1",
+                  "/upload/check_update.php?wersja=1%00", "/upload/check_update.php?wersja[]=1",
+                  "/upload/check_update.php?wersja=99999999999999999999"]
+        with Serving(self.server) as serving:
+            shown = serving.get(*hidden)
+            released = serving.get("/files/2/data.bin", "/files/3/wersja.txt")
+            replies = serving.get(*checks)
+
+        for target, (status, _, content) in zip(hidden, shown):
+            self.assertIn(status, (400, 403, 404), target)
+            self.assertNotIn(b"wersja", content, target)
+        self.assertEqual([(status, content) for status, _, content in released],
+                         [(200, RELEASES[2]["data.bin"]), (200, b"3")])
+        status, headers, content = replies[0]
+        self.assertEqual((status, content, headers["x-update-signature"]), (200, body, signature.decode()))
+        self.assertTrue(headers["content-type"].startswith("text/plain"))
+        self.assertEqual(headers["content-length"], str(len(body)))
+        for target, (status, headers, content) in zip(checks[1:], replies[1:]):
+            self.assertEqual((status, content, headers.get("x-update-signature")), (200, b"", None), target)
+
+
+@unittest.skipUnless(os.environ.get("UPDATER_KEYED_EXE") and os.environ.get("TEST_PRIVATE_KEY"),
+                     "needs UPDATER_KEYED_EXE and TEST_PRIVATE_KEY (the program built with the test key)")
+class SignedUpdatesFromTheServer(ServerTestCase):
+    def run_keyed(self, files, steps):
+        return self.run_against_server(files, steps, program_exe=os.environ["UPDATER_KEYED_EXE"])
+
+    def test_a_signed_reply_installs_and_a_changed_or_replayed_one_installs_nothing(self):
+        self.release_all(os.environ["TEST_PRIVATE_KEY"])
+        replies = os.path.join(self.server.store, "replies")
+
+        def stored(version):
+            with open(os.path.join(replies, "%d.reply" % version), "rb") as f:
+                return f.read()
+
+        genuine = stored(1)
+        result = self.run_keyed(installed_at_1(), ACCEPT)
+        self.assert_message_texts(result, [QUESTION, INSTALLED])
+        self.assertEqual(result.files_after["wersja.txt"], b"3")
+        fetched = self.file_requests()
+
+        # One byte of the body changed (a size), then the reply for version 2
+        # replayed to a client at 1: no update list either time.
+        for forged in (genuine.replace(b",7,", b",8,", 1), stored(2)):
+            self.assertNotEqual(forged, genuine)
+            with open(os.path.join(replies, "1.reply"), "wb") as f:
+                f.write(forged)
+            refused = self.run_keyed(installed_at_1(), ["answer OK"])
+            self.assert_message_texts(refused, [NO_UPDATES])
+            self.assertEqual(refused.changed_files(), {})
+            self.assertEqual(self.file_requests(), fetched)
+
+
+if __name__ == "__main__":
+    unittest.main()
