@@ -197,8 +197,6 @@ class WhatTheWebServerShows(ServerTestCase):
             self.assertEqual((status, content, headers.get("x-update-signature")), (200, b"", None), target)
 
 
-@unittest.skipUnless(os.environ.get("UPDATER_KEYED_EXE") and os.environ.get("TEST_PRIVATE_KEY"),
-                     "needs UPDATER_KEYED_EXE and TEST_PRIVATE_KEY (the program built with the test key)")
 class SignedUpdatesFromTheServer(ServerTestCase):
     def run_keyed(self, files, steps):
         return self.run_against_server(files, steps, program_exe=os.environ["UPDATER_KEYED_EXE"])
