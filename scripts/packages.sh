@@ -3,7 +3,7 @@
 required_packages=(
   cmake make python3
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  wine64 xvfb xdotool imagemagick iproute2 googletest
+  wine64 xvfb xdotool imagemagick iproute2 googletest openssl
 )
 
 install_missing_packages() {
