@@ -6,10 +6,11 @@ Wine prefix of its own, so that no other test sees the authority."""
 import os
 import shutil
 import unittest
+from unittest import mock
 
 import harness
 import tls
-from harness import Reply, check_path, update_list
+from harness import Reply, check_path, file_url, update_list
 from test_download import ACCEPT, VERSION, DownloadTestCase, body_of
 
 authorities = {}
@@ -34,15 +35,32 @@ def redirect(location):
     return Reply(status=302, reason="Found", headers=[("Location", location)])
 
 
-class FilesOverHttps(DownloadTestCase):
+class HttpsTestCase(DownloadTestCase):
     def run_https(self, routes, authority="trusted"):
         server = {"ports": [443], "certificate": authorities[authority]["certificate"],
                   "key": authorities[authority]["key"]}
         return self.run_updater(VERSION, routes=routes, steps=ACCEPT, tls=server)
 
-    def requests_by_port(self, result):
-        return [(r["target"], r["port"]) for r in result.requests if not r["target"].startswith("/upload/")]
+    def requests_by_port(self, result, check_too=False):
+        return [(r["target"], r["port"]) for r in result.requests
+                if check_too or not r["target"].startswith("/upload/")]
 
+
+class CheckOverHttps(HttpsTestCase):
+    def test_a_program_built_for_an_https_server_checks_over_tls(self):
+        # Built beside the UI driver by tests/tools.
+        program = os.path.join(os.path.dirname(harness.driver_exe()), "updater_https.exe")
+        body = body_of(1200, 11)
+        with mock.patch.dict(os.environ, {"UPDATER_EXE": program}):
+            result = self.run_https({check_path(7): update_list([(file_url("h.dll"), len(body))]),
+                                     "/files/h.dll": body})
+
+        self.assert_installed(result, {"h.dll": (None, body)})
+        self.assertEqual(self.requests_by_port(result, check_too=True),
+                         [(check_path(7), 443), ("/files/h.dll", 80)])
+
+
+class FilesOverHttps(HttpsTestCase):
     def tls_connections(self, result):
         return [e for e in harness._read_json_lines(os.path.join(result.run_dir, "requests.jsonl"))
                 if e["ev"] == "tls"]
