@@ -89,5 +89,16 @@ class Redirects(DownloadTestCase):
         self.assertEqual(self.file_requests(result), ["/files/a.dll", "/loop/b"])
 
 
+class Schemes(DownloadTestCase):
+    def test_a_listed_url_of_another_scheme_fails(self):
+        # Sent as http to the port it names, it would be answered and installed.
+        routes = {check_path(7): update_list([("ftp://localhost:80/files/f.dll", 3)]),
+                  "/files/f.dll": b"bad"}
+        result = self.run_updater(VERSION, routes=routes, steps=ACCEPT)
+
+        self.assert_failed_download(result)
+        self.assertEqual(self.file_requests(result), [])
+
+
 if __name__ == "__main__":
     unittest.main()
