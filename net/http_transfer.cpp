@@ -151,7 +151,9 @@ bool HttpTransfer::send_request(MemoryStream& body, ModelessDialog& progress,
 }
 
 // Closes the connection and request of a redirect and opens them for the
-// address it names, unless that would end the redirects' safety.
+// address it names. False, leaving the rest to close_all, for one redirect
+// too many, an address already visited, a step from https to http, or a
+// location that is no http or https URL.
 bool HttpTransfer::follow_redirect(const std::string& location, std::vector<std::string>& visited)
 {
     std::string current = url_text(target);

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <commctrl.h>
-#include <wininet.h>
 
 #include <algorithm>
 #include <cstdio>
