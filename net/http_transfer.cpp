@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "ui/modeless_dialog.h"
@@ -36,6 +41,28 @@ bool set_timeouts(HINTERNET request)
         if (!InternetSetOptionA(request, option, &timeout, sizeof(timeout)))
             return false;
     return true;
+}
+
+// Sends the request on a worker thread and waits for it at most
+// network_timeout_ms. Wine ignores the connect time-out (a server that
+// never completes the handshake held the request for 130 s), so the wait
+// for the connection, the request and the response's head is bounded here.
+// A worker still waiting is left to end when the platform gives up; the
+// caller closes the request under it, which WinINet allows.
+bool send_within_bound(HINTERNET request)
+{
+    auto sent = std::make_shared<std::promise<bool>>();
+    std::future<bool> result = sent->get_future();
+    try {
+        std::thread([request, sent] {
+            sent->set_value(HttpSendRequestA(request, nullptr, 0, nullptr, 0) != FALSE);
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return result.wait_for(std::chrono::milliseconds(network_timeout_ms)) ==
+               std::future_status::ready &&
+           result.get();
 }
 
 bool query_number(HINTERNET request, DWORD info, DWORD& number)
@@ -133,7 +160,7 @@ bool HttpTransfer::send_request(MemoryStream& body, ModelessDialog& progress,
     byte_count = 0;
     std::vector<std::string> visited;
     for (;;) {
-        if (!HttpSendRequestA(request_handle, nullptr, 0, nullptr, 0)) {
+        if (!send_within_bound(request_handle)) {
             close_all();
             return false;
         }

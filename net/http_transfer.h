@@ -16,8 +16,8 @@
 
 class ModelessDialog;
 
-// The longest the transfer waits for the platform without progress: to
-// connect, to send the request, and for each read (headers or a chunk).
+// The longest the transfer waits for the platform: from connecting to the
+// head of the response, and for each chunk of the body.
 const DWORD network_timeout_ms = 30000;
 // Redirects followed for one request; one more, or a URL visited twice,
 // fails the transfer.

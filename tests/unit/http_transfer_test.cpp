@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,6 +29,16 @@ SOCKET bound_loopback_socket(INTERNET_PORT& port)
     getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length);
     port = ntohs(address.sin_port);
     return bound;
+}
+
+// Bounded waits: a test that never connects or never hangs up must not hang.
+bool readable(SOCKET socket, int milliseconds)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(socket, &set);
+    timeval timeout = {milliseconds / 1000, (milliseconds % 1000) * 1000};
+    return select(0, &set, nullptr, nullptr, &timeout) == 1;
 }
 
 // One answer of the server: bytes sent at once, then a silence (ended early
@@ -77,16 +88,6 @@ public:
     }
 
 private:
-    // Bounded waits: a test that never connects or never hangs up must not hang.
-    static bool readable(SOCKET socket, int milliseconds)
-    {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(socket, &set);
-        timeval timeout = {milliseconds / 1000, (milliseconds % 1000) * 1000};
-        return select(0, &set, nullptr, nullptr, &timeout) == 1;
-    }
-
     bool serve(const Answer& answer)
     {
         if (!readable(listener_, 10000))
@@ -351,6 +352,83 @@ TEST(HttpTransfer, AServerStallingMidBodyFailsTheTransferAfterTheBound)
     EXPECT_FALSE(o.result);
     EXPECT_EQ(o.byte_count, 0);
     EXPECT_TRUE(o.handles_closed);
+}
+
+// A server whose queue of connections is full: the system drops further
+// connection attempts, which the client repeats after 1, 3, 7, 15, 31 and
+// 63 s. After 45 s the server takes every waiting connection and answers
+// each request completely, so a client that waited past the bound for its
+// connection would get the attempt at 63 s through and succeed.
+class FullQueueServer {
+public:
+    FullQueueServer()
+    {
+        listener_ = bound_loopback_socket(port_);
+        listen(listener_, 0);
+        for (SOCKET& filler : fillers_) {
+            filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            u_long non_blocking = 1;
+            ioctlsocket(filler, FIONBIO, &non_blocking);
+            sockaddr_in address = {};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(port_);
+            connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        }
+        thread_ = std::thread([this] { serve(); });
+    }
+
+    ~FullQueueServer()
+    {
+        stopping_ = true;
+        closesocket(listener_);
+        thread_.join();
+        for (SOCKET filler : fillers_)
+            closesocket(filler);
+        WSACleanup();
+    }
+
+    INTERNET_PORT port() const { return port_; }
+
+private:
+    void serve()
+    {
+        for (int waited = 0; waited < 45 && !stopping_; ++waited)
+            Sleep(1000);
+        for (int turns = 0; turns < 120 && !stopping_; ++turns) {
+            if (!readable(listener_, 1000))
+                continue;
+            SOCKET client = accept(listener_, nullptr, nullptr);
+            if (client == INVALID_SOCKET)
+                return;
+            char buffer[4096];
+            if (readable(client, 2000) && recv(client, buffer, sizeof(buffer), 0) > 0)
+                send(client, answer_.data(), static_cast<int>(answer_.size()), 0);
+            closesocket(client);
+        }
+    }
+
+    const std::string answer_ = reply_with_body("200 OK", "late");
+    SOCKET listener_ = INVALID_SOCKET;
+    SOCKET fillers_[2] = {INVALID_SOCKET, INVALID_SOCKET};
+    INTERNET_PORT port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+TEST(HttpTransfer, AConnectionNeverAcceptedFailsTheTransferAfterTheBound)
+{
+    FullQueueServer server;
+    FakeProgress progress;
+    HttpTransfer http;
+    ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/x", "GET", false));
+    MemoryStream body;
+    std::int32_t byte_count = -1;
+    EXPECT_FALSE(http.send_request(body, progress, byte_count, 1024));
+    EXPECT_EQ(byte_count, 0);
+    EXPECT_EQ(http.request_handle, nullptr);
+    EXPECT_EQ(http.internet_handle, nullptr);
+    http.close_all();
 }
 
 // A port that was free a moment ago, with nothing listening on it now.
