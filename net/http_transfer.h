@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
 #include <vector>
 
 #include "net/memory_stream.h"
