@@ -116,8 +116,8 @@ std::int32_t fetch_update_list(CheckDialog& check_window, MemoryStream& body,
     std::string object_path = format_text(check_path_format, version);
     std::int32_t byte_count = 0;
     HttpTransfer transfer;
-    if (transfer.open_request(update_server_host, INTERNET_INVALID_PORT_NUMBER, object_path,
-                              "GET") &&
+    if (transfer.open_request(update_server_host, INTERNET_INVALID_PORT_NUMBER, object_path, "GET",
+                              update_server_https) &&
         transfer.send_request(body, check_window, byte_count, reply_limit))
         transfer.response_header(reply_signature_header, signature.header);
     transfer.close_all();

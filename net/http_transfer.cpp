@@ -1,5 +1,14 @@
 #include "net/http_transfer.h"
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
+
 #include "ui/modeless_dialog.h"
 
 namespace {
@@ -8,20 +17,12 @@ const char user_agent[] = "Tervalisk";
 const char http_version[] = "HTTP/1.0";
 // The entry is passed as a whole header line; servers see "Accept: Accept: */*".
 const char* accept_types[] = {"Accept: */*", nullptr};
-const DWORD request_flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+// Redirects are followed here, not by the platform, so that their number and
+// their schemes can be checked.
+const DWORD request_flags =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT;
 const DWORD chunk_size = 1024;
-
-// The platform may report a connection that was cut short as the end of the
-// body, so a body that falls short of its announced length is not complete.
-bool is_announced_length(HINTERNET request, std::size_t received)
-{
-    DWORD announced = 0;
-    DWORD size = sizeof(announced);
-    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced,
-                        &size, nullptr))
-        return true;
-    return announced == received;
-}
+const DWORD longest_url = 4096;
 
 void close_handle(HINTERNET& handle)
 {
@@ -31,24 +32,122 @@ void close_handle(HINTERNET& handle)
     }
 }
 
+// The platform's default wait is far longer than anyone waits for an update.
+bool set_timeouts(HINTERNET request)
+{
+    DWORD timeout = network_timeout_ms;
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                         INTERNET_OPTION_RECEIVE_TIMEOUT})
+        if (!InternetSetOptionA(request, option, &timeout, sizeof(timeout)))
+            return false;
+    return true;
+}
+
+// Sends the request on a worker thread and waits for it at most
+// network_timeout_ms. Wine ignores the connect time-out (a server that
+// never completes the handshake held the request for 130 s), so the wait
+// for the connection, the request and the response's head is bounded here.
+// A worker still waiting is left to end when the platform gives up; the
+// caller closes the request under it, which WinINet allows.
+bool send_within_bound(HINTERNET request)
+{
+    auto sent = std::make_shared<std::promise<bool>>();
+    std::future<bool> result = sent->get_future();
+    try {
+        std::thread([request, sent] {
+            sent->set_value(HttpSendRequestA(request, nullptr, 0, nullptr, 0) != FALSE);
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return result.wait_for(std::chrono::milliseconds(network_timeout_ms)) ==
+               std::future_status::ready &&
+           result.get();
+}
+
+bool query_number(HINTERNET request, DWORD info, DWORD& number)
+{
+    DWORD size = sizeof(number);
+    return HttpQueryInfoA(request, info | HTTP_QUERY_FLAG_NUMBER, &number, &size, nullptr) != FALSE;
+}
+
+// The index-th header of the kind info, if the response has one.
+bool query_text(HINTERNET request, DWORD info, DWORD index, std::string& text)
+{
+    std::vector<char> buffer(256);
+    for (;;) {
+        DWORD size = static_cast<DWORD>(buffer.size());
+        DWORD at = index;
+        if (HttpQueryInfoA(request, info, buffer.data(), &size, &at)) {
+            text.assign(buffer.data(), size);
+            return true;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size < buffer.size())
+            return false;
+        buffer.resize(size + 1);
+    }
+}
+
+// The platform may report a connection that was cut short as the end of the
+// body, so a body that falls short of its announced length is not complete.
+bool is_announced_length(HINTERNET request, std::size_t received)
+{
+    DWORD announced = 0;
+    if (!query_number(request, HTTP_QUERY_CONTENT_LENGTH, announced))
+        return true;
+    return announced == received;
+}
+
+bool is_redirect(DWORD status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+bool is_identity(std::string coding)
+{
+    coding.erase(0, coding.find_first_not_of(" \t"));
+    coding.erase(coding.find_last_not_of(" \t") + 1);
+    std::transform(coding.begin(), coding.end(), coding.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return coding == "identity";
+}
+
 }  // namespace
 
 bool HttpTransfer::open_request(const std::string& host, INTERNET_PORT port,
-                                const std::string& object_path, const std::string& verb)
+                                const std::string& object_path, const std::string& verb,
+                                bool secure)
 {
+    target.host = host;
+    target.port =
+        port == INTERNET_INVALID_PORT_NUMBER && secure ? INTERNET_DEFAULT_HTTPS_PORT : port;
+    target.object_path = object_path;
+    target.secure = secure;
+    request_verb = verb;
     internet_handle = InternetOpenA(user_agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (internet_handle == nullptr)
         return false;
-    connection_handle =
-        InternetConnectA(internet_handle, host.c_str(), port, "", "", INTERNET_SERVICE_HTTP, 0, 0);
-    if (connection_handle == nullptr) {
+    if (!open_target_request()) {
         close_handle(internet_handle);
         return false;
     }
-    request_handle = HttpOpenRequestA(connection_handle, verb.c_str(), object_path.c_str(),
-                                      http_version, nullptr, accept_types, request_flags, 0);
-    if (request_handle == nullptr) {
-        close_handle(internet_handle);
+    return true;
+}
+
+// Opens the connection and the request for target below the root handle;
+// on failure neither stays open.
+bool HttpTransfer::open_target_request()
+{
+    connection_handle = InternetConnectA(internet_handle, target.host.c_str(), target.port, "", "",
+                                         INTERNET_SERVICE_HTTP, 0, 0);
+    if (connection_handle == nullptr)
+        return false;
+    DWORD flags = request_flags | (target.secure ? INTERNET_FLAG_SECURE : 0);
+    request_handle =
+        HttpOpenRequestA(connection_handle, request_verb.c_str(), target.object_path.c_str(),
+                         http_version, nullptr, accept_types, flags, 0);
+    if (request_handle == nullptr || !set_timeouts(request_handle)) {
+        close_handle(request_handle);
         close_handle(connection_handle);
         return false;
     }
@@ -59,11 +158,50 @@ bool HttpTransfer::send_request(MemoryStream& body, ModelessDialog& progress,
                                 std::int32_t& byte_count, std::size_t byte_limit)
 {
     byte_count = 0;
-    if (!HttpSendRequestA(request_handle, nullptr, 0, nullptr, 0)) {
-        close_all();
-        return false;
+    std::vector<std::string> visited;
+    for (;;) {
+        if (!send_within_bound(request_handle)) {
+            close_all();
+            return false;
+        }
+        DWORD status = 0;
+        std::string location;
+        if (!query_number(request_handle, HTTP_QUERY_STATUS_CODE, status) || !is_redirect(status) ||
+            !query_text(request_handle, HTTP_QUERY_LOCATION, 0, location))
+            break;
+        if (!follow_redirect(location, visited)) {
+            close_all();
+            return false;
+        }
     }
     return read_body(body, progress, byte_count, byte_limit);
+}
+
+// Closes the connection and request of a redirect and opens them for the
+// address it names. False, leaving the rest to close_all, for one redirect
+// too many, an address already visited, a step from https to http, or a
+// location that is no http or https URL.
+bool HttpTransfer::follow_redirect(const std::string& location, std::vector<std::string>& visited)
+{
+    std::string current = url_text(target);
+    if (visited.empty())
+        visited.push_back(current);
+    if (visited.size() > static_cast<std::size_t>(redirect_limit))
+        return false;
+    char combined[longest_url];
+    DWORD length = longest_url;
+    UrlParts next;
+    if (!InternetCombineUrlA(current.c_str(), location.c_str(), combined, &length, ICU_NO_ENCODE) ||
+        !split_url(std::string(combined, length), next) || (target.secure && !next.secure))
+        return false;
+    std::string next_url = url_text(next);
+    if (std::find(visited.begin(), visited.end(), next_url) != visited.end())
+        return false;
+    visited.push_back(next_url);
+    close_handle(request_handle);
+    close_handle(connection_handle);
+    target = next;
+    return open_target_request();
 }
 
 bool HttpTransfer::read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
@@ -94,6 +232,21 @@ bool HttpTransfer::read_body(MemoryStream& body, ModelessDialog& progress, std::
         if (ended)
             return true;
     }
+}
+
+bool HttpTransfer::response_is_plain_success()
+{
+    DWORD status = 0;
+    if (!query_number(request_handle, HTTP_QUERY_STATUS_CODE, status) || status < 200 ||
+        status > 299)
+        return false;
+    // Every Content-Encoding header counts: the platform decodes none unless asked.
+    std::string coding;
+    for (DWORD index = 0; query_text(request_handle, HTTP_QUERY_CONTENT_ENCODING, index, coding);
+         ++index)
+        if (!is_identity(coding))
+            return false;
+    return true;
 }
 
 void HttpTransfer::close_all()

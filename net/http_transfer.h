@@ -8,10 +8,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "net/memory_stream.h"
+#include "net/url_parts.h"
 
 class ModelessDialog;
+
+// The longest the transfer waits for the platform: from connecting to the
+// head of the response, and for each chunk of the body.
+const DWORD network_timeout_ms = 30000;
+// Redirects followed for one request; one more, or a URL visited twice,
+// fails the transfer.
+const int redirect_limit = 5;
 
 class HttpTransfer {
 public:
@@ -27,22 +36,35 @@ public:
     HttpTransfer(const HttpTransfer&) = delete;
     HttpTransfer& operator=(const HttpTransfer&) = delete;
 
-    // port 0 is the service's default port (80).
+    // port 0 is the scheme's default port (80, or 443 when secure). A secure
+    // request goes over TLS with the platform's certificate checks.
     bool open_request(const std::string& host, INTERNET_PORT port, const std::string& object_path,
-                      const std::string& verb);
+                      const std::string& verb, bool secure);
 
-    // Sends the request and reads the whole body. A body that grows past
+    // Sends the request, follows redirects (never from https to http) and
+    // reads the whole body of the final response. A body that grows past
     // byte_limit or ends short of its announced Content-Length fails the
-    // transfer, as does Cancel or a quit message; on failure every handle is
-    // closed and byte_count is 0.
+    // transfer, as does Cancel, a quit message or a wait past
+    // network_timeout_ms; on failure every handle is closed and byte_count is 0.
     bool send_request(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
                       std::size_t byte_limit);
     bool read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
                    std::size_t byte_limit);
+
+    // After a completed transfer: the final response had a 2xx status and
+    // no content coding, so its body is the resource's bytes as stored.
+    bool response_is_plain_success();
 
     void close_all();
 
     // The value of the response header name, after a successful send_request
     // and before close_all; false when the response has no such header.
     bool response_header(const std::string& name, std::string& value);
+
+private:
+    bool open_target_request();
+    bool follow_redirect(const std::string& location, std::vector<std::string>& visited);
+
+    UrlParts target;
+    std::string request_verb;
 };

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <commctrl.h>
-#include <wininet.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -9,6 +8,7 @@
 #include <new>
 
 #include "net/http_transfer.h"
+#include "net/url_parts.h"
 #include "support/files.h"
 #include "ui/message_box.h"
 #include "ui/modeless_dialog.h"
@@ -66,16 +66,11 @@ bool DownloadItem::fetch(UpdateDialog& dialog, const std::string& url, std::int3
 {
     expected_size = size;
 
-    URL_COMPONENTSA components = {};
-    components.dwStructSize = sizeof(components);
-    components.dwHostNameLength = 1;
-    components.dwUrlPathLength = 1;
-    if (!InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &components) ||
-        components.lpszHostName == nullptr || components.dwHostNameLength == 0 ||
-        components.lpszUrlPath == nullptr)
+    UrlParts url_parts;
+    if (!split_url(url, url_parts))
         return false;
-    host_name.assign(components.lpszHostName, components.dwHostNameLength);
-    object_path.assign(components.lpszUrlPath, components.dwUrlPathLength);
+    host_name = url_parts.host;
+    object_path = url_parts.object_path;
 
     file_name = object_path.substr(object_path.rfind('/') + 1);
     SetWindowTextA(GetDlgItem(dialog.window, IDC_FILE_NAME), file_name.c_str());
@@ -92,9 +87,10 @@ bool DownloadItem::fetch(UpdateDialog& dialog, const std::string& url, std::int3
     }
     std::int32_t byte_count = 0;
     HttpTransfer transfer;
-    bool fetched = transfer.open_request(host_name, components.nPort, object_path, "GET") &&
-                   transfer.send_request(body, dialog, byte_count, announced) &&
-                   byte_count == expected_size;
+    bool fetched =
+        transfer.open_request(host_name, url_parts.port, object_path, "GET", url_parts.secure) &&
+        transfer.send_request(body, dialog, byte_count, announced) &&
+        transfer.response_is_plain_success() && byte_count == expected_size;
     transfer.close_all();
     return fetched;
 }

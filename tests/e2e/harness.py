@@ -740,7 +740,7 @@ def _has_line(path, event):
 def run_updater(files=None, *, connected=True, routes=None, steps=(), program="work",
                 program_files=None, menu=True, ports=(80,), timeout=30.0,
                 trace_message_boxes=False, keep_dir=None, menu_wait=10.0,
-                read_only=(), hold_files=(), program_exe=None, server_command=None):
+                read_only=(), hold_files=(), program_exe=None, server_command=None, tls=None):
     """Runs updater.exe once and returns a RunResult.
 
     files: the working folder's contents, relative path -> bytes (str is
@@ -758,6 +758,8 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         "updater.exe" that files puts in the working folder). The working folder is
         the process's current folder in every case.
     ports: the ports the server listens on (127.0.0.1 and ::1).
+    tls: the server's https ports with their certificate and key, as
+        {"ports": [443], "certificate": PEM path, "key": PEM path} (tls.py).
     timeout: seconds the updater may run before it is killed.
     trace_message_boxes: records MessageBoxA calls (owner, style, and the
         windows destroyed before each) through Wine's relay trace into
@@ -831,7 +833,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
     with open(paths["steps.txt"], "w", encoding="utf-8") as f:
         f.write(steps_text)
     with open(paths["server.json"], "w", encoding="utf-8") as f:
-        json.dump({"ports": list(ports),
+        json.dump({"ports": list(ports), "tls": tls,
                    "routes": {k: _as_replies(v) for k, v in (routes or {}).items()}}, f)
 
     namespace = None

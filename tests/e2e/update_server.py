@@ -6,7 +6,11 @@ Run inside the test's private network namespace:
 
 CONFIG is a JSON file:
     {"ports": [80],
+     "tls": {"ports": [443], "certificate": PEM, "key": PEM},
      "routes": {"/upload/check_update.php?wersja=1": [REPLY, ...], ...}}
+The ports under "tls" (optional) speak https with that certificate and key;
+every connection to them is recorded as {"ev": "tls", "port": ..., "handshake":
+"done" or the error}, before any request on it.
 A request is matched by its full target first, then by the target without its
 query. The n-th request for a route gets its n-th reply (the last one repeats).
 Unknown targets get 404 with an empty body.
@@ -37,6 +41,7 @@ import base64
 import json
 import signal
 import socket
+import ssl
 import struct
 import sys
 import threading
@@ -175,11 +180,18 @@ def send_reply(conn, reply):
     return sent, "complete"
 
 
-def serve_connection(conn, port, family, routes, recorder):
+def serve_connection(conn, port, family, routes, recorder, tls):
     request_id = recorder.new_id()
     sent, ended = 0, "no request"
     try:
         conn.settimeout(READ_TIMEOUT)
+        if tls:
+            try:
+                conn = tls.wrap_socket(conn, server_side=True)
+            except OSError as error:
+                recorder.write("tls", port=port, family=family, handshake=str(error))
+                raise
+            recorder.write("tls", port=port, family=family, handshake="done")
         data = read_head(conn)
         if not data:
             return
@@ -208,14 +220,20 @@ def listen(family, address, port):
     return server
 
 
-def accept_loop(server, port, family_name, routes, recorder):
+def accept_loop(server, port, family_name, routes, recorder, tls):
     while True:
         try:
             conn, _ = server.accept()
         except OSError:
             return
-        threading.Thread(target=serve_connection, args=(conn, port, family_name, routes, recorder),
+        threading.Thread(target=serve_connection, args=(conn, port, family_name, routes, recorder, tls),
                          daemon=True).start()
+
+
+def tls_context(config):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(config["certificate"], config["key"])
+    return context
 
 
 def main(config_path, record_path, ready_path):
@@ -223,15 +241,18 @@ def main(config_path, record_path, ready_path):
         config = json.load(f)
     recorder = Recorder(record_path)
     routes = Routes(config.get("routes", {}))
+    tls = config.get("tls") or {"ports": []}
+    context = tls_context(tls) if tls["ports"] else None
     servers = []
-    for port in config.get("ports", [80]):
+    for port in config.get("ports", [80]) + tls["ports"]:
         servers.append((listen(socket.AF_INET, "127.0.0.1", port), port, "ipv4"))
         try:
             servers.append((listen(socket.AF_INET6, "::1", port), port, "ipv6"))
         except OSError:
             pass  # no IPv6 loopback in this namespace
     for server, port, family_name in servers:
-        threading.Thread(target=accept_loop, args=(server, port, family_name, routes, recorder),
+        port_tls = context if port in tls["ports"] else None
+        threading.Thread(target=accept_loop, args=(server, port, family_name, routes, recorder, port_tls),
                          daemon=True).start()
     stopped = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stopped.set())

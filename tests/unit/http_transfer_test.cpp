@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "net/http_transfer.h"
 #include "ui/modeless_dialog.h"
@@ -29,53 +31,95 @@ SOCKET bound_loopback_socket(INTERNET_PORT& port)
     return bound;
 }
 
-// Answers one connection with a fixed reply, then closes.
-class OneShotServer {
+// Bounded waits: a test that never connects or never hangs up must not hang.
+bool readable(SOCKET socket, int milliseconds)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(socket, &set);
+    timeval timeout = {milliseconds / 1000, (milliseconds % 1000) * 1000};
+    return select(0, &set, nullptr, nullptr, &timeout) == 1;
+}
+
+// One answer of the server: bytes sent at once, then a silence (ended early
+// when the client goes away), then bytes sent after it. "$PORT" in the reply
+// stands for the server's port.
+struct Answer {
+    Answer(std::string reply, int silence_ms = 0, std::string after_silence = "")
+        : reply(std::move(reply)), silence_ms(silence_ms), after_silence(std::move(after_silence))
+    {
+    }
+
+    std::string reply;
+    int silence_ms;
+    std::string after_silence;
+};
+
+// Answers successive connections with successive answers, then closes.
+class ScriptedServer {
 public:
-    explicit OneShotServer(std::string reply) : reply_(std::move(reply))
+    explicit ScriptedServer(std::vector<Answer> answers) : answers_(std::move(answers))
     {
         listener_ = bound_loopback_socket(port_);
         listen(listener_, 1);
-        thread_ = std::thread([this] { serve(); });
+        thread_ = std::thread([this] {
+            for (const Answer& answer : answers_)
+                if (!serve(answer))
+                    break;
+        });
     }
 
-    ~OneShotServer()
+    ~ScriptedServer()
     {
-        closesocket(listener_);
-        thread_.join();
+        stop();
         WSACleanup();
     }
 
     INTERNET_PORT port() const { return port_; }
-    const std::string& request() const { return request_; }
+
+    // Stops serving; the requests received, in order.
+    const std::vector<std::string>& stop()
+    {
+        if (thread_.joinable()) {
+            closesocket(listener_);
+            thread_.join();
+        }
+        return requests_;
+    }
 
 private:
-    void serve()
+    bool serve(const Answer& answer)
     {
-        // A bounded wait: a test that never connects must not hang.
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(listener_, &readable);
-        timeval timeout = {10, 0};
-        if (select(0, &readable, nullptr, nullptr, &timeout) != 1)
-            return;
+        if (!readable(listener_, 10000))
+            return false;
         SOCKET client = accept(listener_, nullptr, nullptr);
         if (client == INVALID_SOCKET)
-            return;
+            return false;
+        std::string request;
         char buffer[4096];
-        while (request_.find("\r\n\r\n") == std::string::npos) {
+        while (request.find("\r\n\r\n") == std::string::npos) {
             int n = recv(client, buffer, sizeof(buffer), 0);
             if (n <= 0)
                 break;
-            request_.append(buffer, n);
+            request.append(buffer, n);
         }
-        send(client, reply_.data(), static_cast<int>(reply_.size()), 0);
+        requests_.push_back(request);
+        std::string reply = answer.reply;
+        std::size_t at = reply.find("$PORT");
+        if (at != std::string::npos)
+            reply.replace(at, 5, std::to_string(port_));
+        send(client, reply.data(), static_cast<int>(reply.size()), 0);
+        // Readable during the silence means the client has gone.
+        if (answer.silence_ms == 0 || !readable(client, answer.silence_ms))
+            send(client, answer.after_silence.data(), static_cast<int>(answer.after_silence.size()),
+                 0);
         shutdown(client, SD_SEND);
         closesocket(client);
+        return true;
     }
 
-    std::string reply_;
-    std::string request_;
+    std::vector<Answer> answers_;
+    std::vector<std::string> requests_;
     SOCKET listener_ = INVALID_SOCKET;
     INTERNET_PORT port_ = 0;
     std::thread thread_;
@@ -109,25 +153,32 @@ struct Outcome {
     MemoryStream body;
     int pumps;
     bool handles_closed;
-    std::string request;
+    bool plain_success;
+    std::vector<std::string> requests;
 };
 
-Outcome transfer(const std::string& reply, FakeProgress& progress, std::size_t limit = 1 << 20)
+Outcome transfer(std::vector<Answer> answers, FakeProgress& progress, std::size_t limit = 1 << 20)
 {
-    OneShotServer server(reply);
+    ScriptedServer server(std::move(answers));
     HttpTransfer http;
     Outcome outcome = {};
     outcome.byte_count = -1;
-    EXPECT_TRUE(http.open_request("127.0.0.1", server.port(), "/files/a.bin", "GET"));
+    EXPECT_TRUE(http.open_request("127.0.0.1", server.port(), "/files/a.bin", "GET", false));
     outcome.result = http.send_request(outcome.body, progress, outcome.byte_count, limit);
     outcome.pumps = progress.pumps;
     outcome.handles_closed = http.internet_handle == nullptr && http.connection_handle == nullptr &&
                              http.request_handle == nullptr;
+    outcome.plain_success = outcome.result && http.response_is_plain_success();
     http.close_all();
     http.close_all();
     EXPECT_EQ(http.request_handle, nullptr);
-    outcome.request = server.request();
+    outcome.requests = server.stop();
     return outcome;
+}
+
+Outcome transfer(const std::string& reply, FakeProgress& progress, std::size_t limit = 1 << 20)
+{
+    return transfer(std::vector<Answer>{reply}, progress, limit);
 }
 
 TEST(HttpTransfer, ReadsTheWholeBodyPumpingAfterEveryChunkAndTheFinalEmptyRead)
@@ -140,8 +191,9 @@ TEST(HttpTransfer, ReadsTheWholeBodyPumpingAfterEveryChunkAndTheFinalEmptyRead)
     // Chunks of at most 1024 bytes and one empty read: at least three pumps.
     EXPECT_GE(o.pumps, 3);
     EXPECT_FALSE(o.handles_closed);
-    EXPECT_EQ(o.request.rfind("GET /files/a.bin HTTP/1.0\r\n", 0), 0u) << o.request;
-    EXPECT_NE(o.request.find("User-Agent: Tervalisk\r\n"), std::string::npos) << o.request;
+    EXPECT_EQ(o.requests.at(0).rfind("GET /files/a.bin HTTP/1.0\r\n", 0), 0u) << o.requests.at(0);
+    EXPECT_NE(o.requests.at(0).find("User-Agent: Tervalisk\r\n"), std::string::npos)
+        << o.requests.at(0);
 }
 
 TEST(HttpTransfer, EmptyBodyAndErrorStatusAreDeliveredLikeAnyOther)
@@ -199,28 +251,183 @@ TEST(HttpTransfer, BodyCutShortOfItsAnnouncedLengthFails)
     EXPECT_EQ(o.byte_count, 50);
 }
 
-TEST(HttpTransfer, ResponseHeadersAreReadByNameOfAnyLength)
+std::string redirect(const std::string& status, const std::string& location)
 {
-    std::string long_value(1000, 'v');
-    OneShotServer server("HTTP/1.0 200 OK\r\nX-Update-Signature: MEUCIQ==\r\nX-Long: " +
-                         long_value + "\r\nContent-Length: 2\r\n\r\nok");
-    HttpTransfer http;
-    ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/upload/list", "GET"));
-    FakeProgress progress;
-    MemoryStream body;
-    std::int32_t byte_count = 0;
-    ASSERT_TRUE(http.send_request(body, progress, byte_count, 1024));
+    return "HTTP/1.0 " + status + "\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
+}
 
-    std::string value;
-    EXPECT_TRUE(http.response_header("X-Update-Signature", value));
-    EXPECT_EQ(value, "MEUCIQ==");
-    EXPECT_TRUE(http.response_header("x-update-signature", value));
-    EXPECT_EQ(value, "MEUCIQ==");
-    EXPECT_TRUE(http.response_header("X-Long", value));
-    EXPECT_EQ(value, long_value);
-    value = "unchanged";
-    EXPECT_FALSE(http.response_header("X-Missing", value));
-    EXPECT_EQ(value, "unchanged");
+std::string request_target(const std::string& request)
+{
+    std::size_t start = request.find(' ') + 1;
+    return request.substr(start, request.find(' ', start) - start);
+}
+
+TEST(HttpTransfer, RedirectsAreFollowedUpToTheLimitAndNeverInALoop)
+{
+    // Relative and absolute locations, every redirect status.
+    std::vector<Answer> chain = {{redirect("301 Moved", "/r1")},
+                                 {redirect("302 Found", "http://127.0.0.1:$PORT/r2")},
+                                 {redirect("303 See Other", "sub/r3")},
+                                 {redirect("307 Temporary", "/r4?x=1")},
+                                 {redirect("308 Permanent", "http://localhost:$PORT/r5")},
+                                 {reply_with_body("200 OK", "arrived")}};
+    FakeProgress five;
+    Outcome o = transfer(chain, five);
+    EXPECT_TRUE(o.result);
+    EXPECT_EQ(std::string(o.body.begin(), o.body.end()), "arrived");
+    EXPECT_TRUE(o.plain_success);
+    std::vector<std::string> targets;
+    for (const std::string& request : o.requests)
+        targets.push_back(request_target(request));
+    EXPECT_EQ(targets, (std::vector<std::string>{"/files/a.bin", "/r1", "/r2", "/sub/r3", "/r4?x=1",
+                                                 "/r5"}));
+    EXPECT_NE(o.requests.back().find("User-Agent: Tervalisk\r\n"), std::string::npos);
+
+    chain.insert(chain.end() - 1, {redirect("302 Found", "/r6")});
+    FakeProgress six;
+    o = transfer(chain, six);
+    EXPECT_FALSE(o.result);
+    EXPECT_EQ(o.byte_count, 0);
+    EXPECT_TRUE(o.handles_closed);
+    EXPECT_EQ(o.requests.size(), 6u);
+
+    // Back to the first address, spelt with its port.
+    FakeProgress loop;
+    o = transfer({{redirect("302 Found", "/b")},
+                  {redirect("302 Found", "http://127.0.0.1:$PORT/files/a.bin")},
+                  {reply_with_body("200 OK", "never")}},
+                 loop);
+    EXPECT_FALSE(o.result);
+    EXPECT_TRUE(o.handles_closed);
+    EXPECT_EQ(o.requests.size(), 2u);
+
+    for (const char* location : {"ftp://127.0.0.1:$PORT/x", "file:///c:/x", "http://"}) {
+        FakeProgress other;
+        o = transfer(std::vector<Answer>{redirect("302 Found", location)}, other);
+        EXPECT_FALSE(o.result) << location;
+        EXPECT_TRUE(o.handles_closed) << location;
+    }
+}
+
+TEST(HttpTransfer, OnlyATwoHundredStatusWithoutContentCodingIsAPlainSuccess)
+{
+    struct Case {
+        std::string head;
+        bool plain;
+    };
+    const Case cases[] = {
+        {"200 OK", true},
+        {"206 Partial Content", true},
+        {"299 Whatever", true},
+        {"300 Multiple Choices", false},
+        {"302 Found", false},  // a redirect without a Location ends the chain
+        {"404 Not Found", false},
+        {"500 Internal Server Error", false},
+        {"200 OK\r\nContent-Encoding: gzip", false},
+        {"200 OK\r\nContent-Encoding: identity", true},
+        {"200 OK\r\nContent-Encoding:  IDENTITY ", true},
+        {"200 OK\r\nContent-Encoding: identity, gzip", false},
+        {"200 OK\r\nContent-Encoding: identity\r\nContent-Encoding: br", false},
+    };
+    for (const Case& c : cases) {
+        FakeProgress progress;
+        Outcome o = transfer(reply_with_body(c.head, "body of the answer"), progress);
+        EXPECT_TRUE(o.result) << c.head;
+        EXPECT_EQ(o.plain_success, c.plain) << c.head;
+    }
+}
+
+// A silence of twice the bound in the middle of the body, then the rest: a
+// transfer that waited that long would succeed. No Content-Length, so a
+// time-out taken for the end of the body would succeed too. (The end-to-end
+// tests also cover a server silent from the start.)
+TEST(HttpTransfer, AServerStallingMidBodyFailsTheTransferAfterTheBound)
+{
+    const std::string whole = "HTTP/1.0 200 OK\r\n\r\n" + std::string(100, 'w');
+    const std::size_t half = whole.size() - 50;
+    FakeProgress progress;
+    Outcome o = transfer(
+        {{whole.substr(0, half), 2 * static_cast<int>(network_timeout_ms), whole.substr(half)}},
+        progress);
+    EXPECT_FALSE(o.result);
+    EXPECT_EQ(o.byte_count, 0);
+    EXPECT_TRUE(o.handles_closed);
+}
+
+// A server whose queue of connections is full: the system drops further
+// connection attempts, which the client repeats after 1, 3, 7, 15, 31 and
+// 63 s. After 45 s the server takes every waiting connection and answers
+// each request completely, so a client that waited past the bound for its
+// connection would get the attempt at 63 s through and succeed.
+class FullQueueServer {
+public:
+    FullQueueServer()
+    {
+        listener_ = bound_loopback_socket(port_);
+        listen(listener_, 0);
+        for (SOCKET& filler : fillers_) {
+            filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            u_long non_blocking = 1;
+            ioctlsocket(filler, FIONBIO, &non_blocking);
+            sockaddr_in address = {};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(port_);
+            connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        }
+        thread_ = std::thread([this] { serve(); });
+    }
+
+    ~FullQueueServer()
+    {
+        stopping_ = true;
+        closesocket(listener_);
+        thread_.join();
+        for (SOCKET filler : fillers_)
+            closesocket(filler);
+        WSACleanup();
+    }
+
+    INTERNET_PORT port() const { return port_; }
+
+private:
+    void serve()
+    {
+        for (int waited = 0; waited < 45 && !stopping_; ++waited)
+            Sleep(1000);
+        for (int turns = 0; turns < 120 && !stopping_; ++turns) {
+            if (!readable(listener_, 1000))
+                continue;
+            SOCKET client = accept(listener_, nullptr, nullptr);
+            if (client == INVALID_SOCKET)
+                return;
+            char buffer[4096];
+            if (readable(client, 2000) && recv(client, buffer, sizeof(buffer), 0) > 0)
+                send(client, answer_.data(), static_cast<int>(answer_.size()), 0);
+            closesocket(client);
+        }
+    }
+
+    const std::string answer_ = reply_with_body("200 OK", "late");
+    SOCKET listener_ = INVALID_SOCKET;
+    SOCKET fillers_[2] = {INVALID_SOCKET, INVALID_SOCKET};
+    INTERNET_PORT port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+TEST(HttpTransfer, AConnectionNeverAcceptedFailsTheTransferAfterTheBound)
+{
+    FullQueueServer server;
+    FakeProgress progress;
+    HttpTransfer http;
+    ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/x", "GET", false));
+    MemoryStream body;
+    std::int32_t byte_count = -1;
+    EXPECT_FALSE(http.send_request(body, progress, byte_count, 1024));
+    EXPECT_EQ(byte_count, 0);
+    EXPECT_EQ(http.request_handle, nullptr);
+    EXPECT_EQ(http.internet_handle, nullptr);
     http.close_all();
 }
 
@@ -237,7 +444,7 @@ TEST(HttpTransfer, NothingListeningFailsTheSendAndClosesEverything)
 {
     FakeProgress progress;
     HttpTransfer http;
-    ASSERT_TRUE(http.open_request("127.0.0.1", unused_port(), "/x", "GET"));
+    ASSERT_TRUE(http.open_request("127.0.0.1", unused_port(), "/x", "GET", false));
     MemoryStream body;
     std::int32_t byte_count = -1;
     EXPECT_FALSE(http.send_request(body, progress, byte_count, 1024));
@@ -250,3 +457,29 @@ TEST(HttpTransfer, NothingListeningFailsTheSendAndClosesEverything)
 }
 
 }  // namespace
+
+TEST(HttpTransfer, ResponseHeadersAreReadByNameOfAnyLength)
+{
+    std::string long_value(1000, 'v');
+    ScriptedServer server({Answer("HTTP/1.0 200 OK\r\nX-Update-Signature: MEUCIQ==\r\nX-Long: " +
+                                  long_value + "\r\nContent-Length: 2\r\n\r\nok")});
+    HttpTransfer http;
+    ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/upload/list", "GET", false));
+    FakeProgress progress;
+    MemoryStream body;
+    std::int32_t byte_count = 0;
+    ASSERT_TRUE(http.send_request(body, progress, byte_count, 1024));
+
+    std::string value;
+    EXPECT_TRUE(http.response_header("X-Update-Signature", value));
+    EXPECT_EQ(value, "MEUCIQ==");
+    EXPECT_TRUE(http.response_header("x-update-signature", value));
+    EXPECT_EQ(value, "MEUCIQ==");
+    EXPECT_TRUE(http.response_header("X-Long", value));
+    EXPECT_EQ(value, long_value);
+    value = "unchanged";
+    EXPECT_FALSE(http.response_header("X-Missing", value));
+    EXPECT_EQ(value, "unchanged");
+    http.close_all();
+    server.stop();
+}

@@ -1,0 +1,104 @@
+"""End-to-end tests of what the network can do to a run: servers that go
+silent, redirects, and files answered with an error status or a content
+coding. Every run must end, with the phase's own failure message and the
+launcher started, and nothing wrong installed."""
+
+import gzip
+import unittest
+
+from harness import Reply, check_path, file_url, update_list
+from test_download import ACCEPT, VERSION, DownloadTestCase, body_of
+
+NO_UPDATES = "Brak aktualizacji do pobrania."
+# Far longer than the program's bound on a wait, and than the platform's own.
+SILENCE = 900
+# The harness's cap on a run: the program's bound with room to spare.
+RUN_CAP = 150
+
+
+def redirect(location, status=302):
+    return Reply(status=status, reason="Moved", headers=[("Location", location)])
+
+
+class EveryRunEnds(DownloadTestCase):
+    def test_a_check_server_silent_after_accepting(self):
+        result = self.run_updater(VERSION, routes={check_path(7): Reply(body=b"", delay=SILENCE)},
+                                  steps=["answer OK"], timeout=RUN_CAP)
+
+        self.assertFalse(result.timed_out, result.describe())
+        self.assertEqual(result.exit_code, 0, result.describe())
+        [check] = result.windows_of("check")
+        [box] = result.message_boxes
+        self.assertEqual(box.text, NO_UPDATES)
+        # The window is serviced again: its message box was answered.
+        self.assertIs(box.owner, check)
+        self.assertEqual([(p["kind"], p["button"]) for p in result.presses], [("message", "OK")])
+        self.assertEqual(len(result.menu_runs), 1)
+
+    def test_a_file_stalling_mid_body(self):
+        body = body_of(8192, 6)
+        routes = {check_path(7): update_list([(file_url("stall.dll"), len(body))]),
+                  "/files/stall.dll": Reply(body=body, piece_size=4096, pause=SILENCE)}
+        result = self.run_updater(dict(VERSION, **{"stall.dll": b"old"}), routes=routes, steps=ACCEPT,
+                                  timeout=RUN_CAP)
+
+        self.assertFalse(result.timed_out, result.describe())
+        self.assert_failed_download(result)
+        self.assertEqual([(p["kind"], p["button"]) for p in result.presses],
+                         [("message", "YES"), ("message", "OK")])
+
+
+class WrongBytes(DownloadTestCase):
+    def test_an_error_status_with_a_body_of_the_listed_length(self):
+        page = b"<html><body>no such file</body></html>"
+        for status in (404, 500):
+            with self.subTest(status):
+                routes = {check_path(7): update_list([(file_url("e.dll"), len(page))]),
+                          "/files/e.dll": Reply(body=page, status=status)}
+                result = self.run_updater(dict(VERSION, **{"e.dll": b"old"}), routes=routes,
+                                          steps=ACCEPT)
+
+                self.assert_failed_download(result)
+
+    def test_a_gzip_body_listed_at_its_compressed_size(self):
+        packed = gzip.compress(body_of(5000, 7))
+        routes = {check_path(7): update_list([(file_url("z.dll"), len(packed))]),
+                  "/files/z.dll": Reply(body=packed, headers=[("Content-Encoding", "gzip")])}
+        result = self.run_updater(VERSION, routes=routes, steps=ACCEPT)
+
+        self.assert_failed_download(result)
+
+
+class Redirects(DownloadTestCase):
+    def test_a_redirect_is_followed_and_the_file_keeps_its_listed_name(self):
+        body = body_of(2000, 8)
+        routes = {check_path(7): update_list([(file_url("r.dll"), len(body))]),
+                  "/files/r.dll": redirect("/store/v8/blob", status=301),
+                  "/store/v8/blob": Reply(body=body)}
+        result = self.run_updater(VERSION, routes=routes, steps=ACCEPT)
+
+        self.assert_installed(result, {"r.dll": (None, body)})
+        self.assertEqual(self.file_requests(result), ["/files/r.dll", "/store/v8/blob"])
+
+    def test_a_redirect_loop_fails_the_file(self):
+        routes = {check_path(7): update_list([(file_url("a.dll"), 3)]),
+                  "/files/a.dll": redirect("/loop/b"), "/loop/b": redirect(file_url("a.dll"))}
+        result = self.run_updater(VERSION, routes=routes, steps=ACCEPT)
+
+        self.assert_failed_download(result)
+        self.assertEqual(self.file_requests(result), ["/files/a.dll", "/loop/b"])
+
+
+class Schemes(DownloadTestCase):
+    def test_a_listed_url_of_another_scheme_fails(self):
+        # Sent as http to the port it names, it would be answered and installed.
+        routes = {check_path(7): update_list([("ftp://localhost:80/files/f.dll", 3)]),
+                  "/files/f.dll": b"bad"}
+        result = self.run_updater(VERSION, routes=routes, steps=ACCEPT)
+
+        self.assert_failed_download(result)
+        self.assertEqual(self.file_requests(result), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
