@@ -94,13 +94,22 @@ std::int32_t UpdateDialog::handle_message(HWND window, UINT message, WPARAM wpar
 bool UpdateDialog::pump_messages()
 {
     bool result = ModelessDialog::pump_messages();
-    HWND file_bar = GetDlgItem(window, IDC_FILE_BAR);
-    if (current_item != nullptr && file_bar != nullptr) {
+    HWND bar = file_bar_of_window();
+    if (current_item != nullptr && bar != nullptr) {
         std::int32_t position =
             file_bar_position(current_item->body.size(), current_item->expected_size);
-        SendMessageA(file_bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+        SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
     }
     return result;
+}
+
+HWND UpdateDialog::file_bar_of_window()
+{
+    if (file_bar_window != window) {
+        file_bar_window = window;
+        file_bar = GetDlgItem(window, IDC_FILE_BAR);
+    }
+    return file_bar;
 }
 
 std::int32_t file_bar_position(std::size_t received, std::int32_t expected)
