@@ -287,8 +287,9 @@ class Bench:
         return result
 
     def update(self, version, installed):
-        """Runs updater.exe on an installation at version that holds the old
-        files given by installed ({name: data}); it must end up with the new."""
+        """Runs updater.exe on an installation at version that holds an old
+        version of each file in installed ({name: Item}); the run must end
+        with every one of them replaced by the server's."""
         run_dir, work = self.work_dir([("wersja.txt", str(version).encode())] +
                                       [(name, b"old") for name in installed])
         finished = self.wine(built("app", "updater.exe"), [], work, 1200)
