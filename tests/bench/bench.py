@@ -138,10 +138,9 @@ class Server:
             f.write(data)
         return "http://localhost/files/" + name
 
-    def add_update_list(self, version, entries):
-        """entries: (url, data) pairs; each line also carries the SHA-256."""
-        lines = ["%s,%d,%s" % (url, len(data), hashlib.sha256(data).hexdigest())
-                 for url, data in entries]
+    def add_update_list(self, version, items):
+        """One line per Item; each line also carries the file's SHA-256."""
+        lines = ["%s,%d,%s" % (item.url, item.size, item.digest) for item in items]
         with open(os.path.join(self.www, "check", str(version)), "wb") as f:
             f.write("\r\n".join(lines).encode("ascii"))
 
@@ -193,22 +192,54 @@ class Finished:
         return self.ended - self.started
 
 
+def peak_kib(pid):
+    """The process's peak resident set so far (VmHWM), 0 once it is gone."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+class PeakSampler(threading.Thread):
+    """Reads a process's VmHWM until it ends. The last reading counts: the
+    high-water mark only grows within one program image, and the earlier
+    ones may still be of the images that the launch goes through (ip, the
+    wine script, the loader) before the Windows program itself."""
+
+    def __init__(self, pid):
+        super().__init__(daemon=True)
+        self.pid = pid
+        self.peak = 0
+        self.ended = threading.Event()
+        self.start()
+
+    def run(self):
+        while not self.ended.wait(0.02):
+            self.peak = peak_kib(self.pid) or self.peak
+
+
 def run(command, cwd, env, timeout):
-    """Runs a command to its end; its peak resident set comes from wait4."""
+    """Runs a command to its end, with its peak resident set."""
     with open(os.path.join(cwd, "..", "output.txt"), "ab") as output:
         started = time.time()
         process = subprocess.Popen(command, cwd=cwd, env=env, stdout=output,
                                    stderr=subprocess.STDOUT, start_new_session=True)
-        killed = []
-        timer = threading.Timer(timeout, lambda: killed.append(process.kill()))
-        timer.start()
-        _, status, usage = os.wait4(process.pid, 0)
+        sampler = PeakSampler(process.pid)
+        # A blocking wait sees the end at once; waiting with a time-out polls.
+        killer = threading.Timer(timeout, process.kill)
+        killer.start()
+        process.wait()
         ended = time.time()
-        timer.cancel()
-        process.returncode = os.waitstatus_to_exitcode(status)
-    if killed or process.returncode < 0:
-        raise BenchError("%s ran past %d s or was killed" % (command[-1], timeout))
-    return Finished(started, ended, process.returncode, usage.ru_maxrss)
+        killer.cancel()
+        sampler.ended.set()
+        sampler.join()
+    if process.returncode < 0:
+        raise BenchError("%s was killed (time-out %d s)" % (command[-1], timeout))
+    return Finished(started, ended, process.returncode, sampler.peak)
 
 
 class Bench:
@@ -274,7 +305,7 @@ class Bench:
         run_dir, work = self.work_dir()
         path = os.path.join(work, item.name)
         finished = self.wine(built("tests", "bench", "floor_fetch.exe"),
-                             [item.url, str(len(item.data)), harness.wine_path(path), str(read_size)],
+                             [item.url, str(item.size), harness.wine_path(path), str(read_size)],
                              work, 1200)
         return self.fetched(item, path, finished, run_dir)
 
@@ -346,10 +377,12 @@ def digest(path):
 
 
 class Item:
-    """One file the server offers."""
+    """One file the server offers. Its bytes are not kept: the benchmark's
+    own memory stays small."""
 
-    def __init__(self, server, name, data, mib=0):
-        self.name, self.data, self.mib = name, data, mib
+    def __init__(self, server, name, size, mib=0):
+        self.name, self.size, self.mib = name, size, mib
+        data = os.urandom(size)
         self.url = server.add_file(name, data)
         self.digest = hashlib.sha256(data).hexdigest()
 
@@ -377,12 +410,12 @@ def measure(bench, sizes, counts, rounds, progress):
     server.add_update_list(VERSION_NO_UPDATE, [])
     big = {}
     for mib in sizes:
-        big[mib] = Item(server, "file%dm.bin" % mib, os.urandom(mib * MIB), mib)
-        server.add_update_list(VERSION_SIZE_BASE + mib, [(big[mib].url, big[mib].data)])
-    small = [Item(server, "f%04d.dat" % i, os.urandom(256)) for i in range(max(counts))]
+        big[mib] = Item(server, "file%dm.bin" % mib, mib * MIB, mib)
+        server.add_update_list(VERSION_SIZE_BASE + mib, [big[mib]])
+    small = [Item(server, "f%04d.dat" % i, 256) for i in range(max(counts))]
     for count in counts:
         server.add_update_list(VERSION_INSTALL_BASE + count,
-                               [(item.url, item.data) for item in small[:count]])
+                               small[:count])
 
     # Warm-up: the page cache, Wine's first loads of each program.
     bench.trivial()
