@@ -1,9 +1,10 @@
 // Answers the updater's message boxes for the benchmark, as fast as a person
-// never could and as lightly as it can: it only lists the top-level dialogs
-// every few milliseconds, looks at each new one once, and never sends the
-// updater's windows a message (a reply would wait for the updater's pump).
+// never could and as lightly as it can: it lists the top-level dialogs every
+// few milliseconds, reads only what the window system keeps (the updater is
+// never asked anything, which would wait for its pump) and posts its answer.
 // Yes to a question, OK to anything else. One JSON line per answer:
-// {"t": ms since 1970, "ev": "answer", "button": ..., "text": ...}.
+// {"t": ms since 1970, "ev": "answer", "seen": when the box was first seen,
+//  "button": ..., "text": ...}.
 //
 //   answerer <record file> <stop file> <bound seconds>
 
@@ -13,7 +14,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <set>
+#include <string>
 
 namespace {
 
@@ -38,26 +41,47 @@ int answer_for(HWND dialog)
     return 0;
 }
 
-void answer(HWND box, int button, std::FILE* record_file)
+// A message box on screen, not answered yet.
+struct pending_box {
+    long long seen_at = 0;
+    std::string text;
+};
+
+void answer(HWND box, const pending_box& pending, int button, std::FILE* record_file)
 {
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
     append_line(record_file, record_line("answer")
+                                 .number("seen", pending.seen_at)
                                  .text("button", button == IDYES ? "YES" : "OK")
-                                 .ansi("text", window_text(GetDlgItem(box, message_text_id))));
+                                 .ansi("text", pending.text));
 }
 
-// Looks at the dialogs not seen before; answers those that are message boxes
-// once they are on screen.
-void sweep(std::set<HWND>& seen, std::FILE* record_file)
+// Looks at each dialog not done with; a message box is answered once two
+// sweeps in a row have read the same text from it: a text read from another
+// process while the box is being set up can be a passing state.
+void sweep(std::set<HWND>& done, std::map<HWND, pending_box>& pending, std::FILE* record_file)
 {
     HWND dialog = nullptr;
     while ((dialog = FindWindowExA(nullptr, dialog, "#32770", nullptr)) != nullptr) {
-        if (seen.count(dialog) != 0 || !IsWindowVisible(dialog) || !is_other_process_window(dialog))
+        if (done.count(dialog) != 0 || !IsWindowVisible(dialog) || !is_other_process_window(dialog))
             continue;
-        seen.insert(dialog);
-        if (int button = answer_for(dialog))
-            answer(dialog, button, record_file);
+        int button = answer_for(dialog);
+        if (button == 0) {
+            done.insert(dialog);
+            continue;
+        }
+        std::string text = window_text(GetDlgItem(dialog, message_text_id));
+        auto known = pending.find(dialog);
+        if (known == pending.end()) {
+            pending[dialog] = {unix_time_ms(), text};
+        } else if (!text.empty() && text == known->second.text) {
+            answer(dialog, known->second, button, record_file);
+            pending.erase(known);
+            done.insert(dialog);
+        } else {
+            known->second.text = text;
+        }
     }
 }
 
@@ -76,10 +100,11 @@ int main(int argc, char** argv)
     long long bound_ms = std::atoll(argv[3]) * 1000;
     long long started = unix_time_ms();
     append_line(record_file, record_line("start"));
-    std::set<HWND> seen;
+    std::set<HWND> done;
+    std::map<HWND, pending_box> pending;
     while (GetFileAttributesA(stop_file) == INVALID_FILE_ATTRIBUTES &&
            unix_time_ms() - started < bound_ms) {
-        sweep(seen, record_file);
+        sweep(done, pending, record_file);
         Sleep(poll_ms);
     }
     std::fclose(record_file);

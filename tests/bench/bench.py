@@ -23,8 +23,8 @@ How each figure is taken (clocks: the host's wall clock, which Wine shares):
 - whole run: from the process's start to its end; the answerer (answerer.exe,
   running all the time, for every program alike) answers each message box
   within a few milliseconds;
-- peak memory: the largest resident set of the updater's process (the kernel's
-  high-water mark, VmHWM, as wait4 reports it at exit);
+- peak memory: the largest resident set of the updater's process (the
+  kernel's high-water mark, VmHWM, as last read before the process ended);
 - installation: from the last staged file written to the staging folder's
   removal (the working folder's modification time), through the real program;
 - no-update run: from the start to the message (when the answerer saw it) and
@@ -131,7 +131,8 @@ class Server:
                                         stdout=self.output, stderr=subprocess.STDOUT,
                                         start_new_session=True)
         if not harness._wait_for(lambda: os.path.exists(os.path.join(root, "nginx.pid")), 10):
-            raise BenchError("nginx did not start: %s" % open(os.path.join(root, "nginx.out")).read())
+            output = harness._read_text(os.path.join(root, "nginx.out"))
+            raise BenchError("nginx did not start: " + output)
 
     def add_file(self, name, data):
         with open(os.path.join(self.www, "files", name), "wb") as f:
@@ -183,9 +184,8 @@ class Server:
 # running programs
 
 class Finished:
-    def __init__(self, started, ended, exit_code, peak_kib):
-        self.started, self.ended = started, ended
-        self.exit_code, self.peak_kib = exit_code, peak_kib
+    def __init__(self, started, ended, peak_kib):
+        self.started, self.ended, self.peak_kib = started, ended, peak_kib
 
     @property
     def seconds(self):
@@ -223,7 +223,8 @@ class PeakSampler(threading.Thread):
 
 
 def run(command, cwd, env, timeout):
-    """Runs a command to its end, with its peak resident set."""
+    """Runs a command, which must end with exit code 0; returns when it
+    started and ended and its peak resident set."""
     with open(os.path.join(cwd, "..", "output.txt"), "ab") as output:
         started = time.time()
         process = subprocess.Popen(command, cwd=cwd, env=env, stdout=output,
@@ -239,7 +240,11 @@ def run(command, cwd, env, timeout):
         sampler.join()
     if process.returncode < 0:
         raise BenchError("%s was killed (time-out %d s)" % (command[-1], timeout))
-    return Finished(started, ended, process.returncode, sampler.peak)
+    if process.returncode != 0:
+        raise BenchError("%s ended with exit code %d: %s" % (
+            " ".join(command), process.returncode,
+            harness._read_text(os.path.join(cwd, "..", "output.txt"))))
+    return Finished(started, ended, sampler.peak)
 
 
 class Bench:
@@ -253,8 +258,8 @@ class Bench:
         self.stop_path = os.path.join(root, "stop")
         self.answerer = subprocess.Popen(
             namespace.command("wine", built("tests", "bench", "answerer.exe"),
-                              harness.wine_path(self.answers_path), harness.wine_path(self.stop_path),
-                              "36000"),
+                              harness.wine_path(self.answers_path),
+                              harness.wine_path(self.stop_path), "36000"),
             env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             start_new_session=True)
         if not harness._wait_for(lambda: os.path.exists(self.answers_path), 60):
@@ -310,8 +315,8 @@ class Bench:
         return self.fetched(item, path, finished, run_dir)
 
     def fetched(self, item, path, finished, run_dir):
-        if finished.exit_code != 0 or digest(path) != item.digest:
-            raise BenchError("%s was not fetched whole (exit code %d)" % (item.name, finished.exit_code))
+        if digest(path) != item.digest:
+            raise BenchError("%s was not fetched whole" % item.name)
         start = self.server.request_start("/files/" + item.name)
         result = {"download": os.stat(path).st_mtime - start, "whole": finished.seconds}
         shutil.rmtree(run_dir)
@@ -365,7 +370,8 @@ class Bench:
         if [a["text"] for a in answers] != ["Brak aktualizacji do pobrania."]:
             raise BenchError("no-update run: messages %r" % answers)
         shutil.rmtree(run_dir)
-        return {"message": answers[0]["t"] / 1000 - finished.started, "whole": finished.seconds}
+        return {"message": answers[0]["seen"] / 1000 - finished.started,
+                "whole": finished.seconds}
 
 
 def digest(path):
@@ -497,8 +503,9 @@ def table(samples, sizes, counts, rounds):
         lambda m: spread([p - m for p in samples.get(("program", m), "peak")], digits=1))
     headroom = min(p / c for m in sizes for p, c in zip(samples.get(("program", m), "download"),
                                                          samples.get(("curl", m), "download")))
+    verdict = "yes" if headroom >= SERVER_HEADROOM else "NO, the figures above are not valid"
     add("server never the bottleneck (curl at least %d times as fast in every round): %s" % (
-        SERVER_HEADROOM, "yes" if headroom >= SERVER_HEADROOM else "NO, the figures above are not valid"))
+        SERVER_HEADROOM, verdict))
     add("")
     trivial = samples.get("trivial", "start")
     message = samples.get("no-update", "message")
@@ -514,8 +521,9 @@ def table(samples, sizes, counts, rounds):
                         spread(samples.get(("install", count), "install"), 1000, 1)))
     if len(counts) > 1:
         fewest, most = min(counts), max(counts)
-        per_file = [(b - a) / (most - fewest) for a, b in zip(samples.get(("install", fewest), "install"),
-                                                              samples.get(("install", most), "install"))]
+        per_file = [(b - a) / (most - fewest)
+                    for a, b in zip(samples.get(("install", fewest), "install"),
+                                    samples.get(("install", most), "install"))]
         add("%-*s%s" % (width, "cost per installed file ms", spread(per_file, 1000, 2)))
     return "\n".join(lines) + "\n"
 
