@@ -525,7 +525,7 @@ def table(samples, sizes, counts, rounds):
                     for a, b in zip(samples.get(("install", fewest), "install"),
                                     samples.get(("install", most), "install"))]
         add("%-*s%s" % (width, "cost per installed file ms", spread(per_file, 1000, 2)))
-    return "\n".join(lines) + "\n"
+    return "".join(line.rstrip() + "\n" for line in lines)
 
 
 def main():
