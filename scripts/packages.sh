@@ -1,10 +1,10 @@
-# The Debian packages the build, the tests and the demo need; sourced by
-# scripts/test and scripts/demo.
+# The Debian packages the build, the tests, the demo and the benchmark need;
+# sourced by scripts/test, scripts/demo and scripts/bench.
 required_packages=(
   cmake make python3
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 xvfb xdotool imagemagick iproute2 googletest
-  php-cli php-fpm phpunit nginx openssl
+  php-cli php-fpm phpunit nginx openssl curl
 )
 
 install_missing_packages() {

@@ -19,12 +19,22 @@ INT_PTR CALLBACK dialog_procedure(HWND window, UINT message, WPARAM wparam, LPAR
     return dialog->handle_message(window, message, wparam, lparam);
 }
 
-// Dialog 102 holds progress bars, whose window class the common controls
-// library registers.
+// The download window holds progress bars, whose window class the common
+// controls library registers. The library is loaded only for that window:
+// a run that ends at the check never needs it, and loading it with the
+// program would take a good part of every start.
 void register_progress_bar_class()
 {
+    using register_classes = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+    HMODULE library = LoadLibraryA("comctl32.dll");
+    if (library == nullptr)
+        return;
+    auto register_controls = reinterpret_cast<register_classes>(
+        reinterpret_cast<void (*)()>(GetProcAddress(library, "InitCommonControlsEx")));
+    if (register_controls == nullptr)
+        return;
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
+    register_controls(&controls);
 }
 
 void centre_on_screen(HWND window)
@@ -63,7 +73,8 @@ bool ModelessDialog::pump_messages()
 
 bool ModelessDialog::create(WORD template_id, HWND parent_window)
 {
-    register_progress_bar_class();
+    if (template_id == IDD_UPDATE)
+        register_progress_bar_class();
     window = CreateDialogParamA(module_instance, MAKEINTRESOURCEA(template_id), parent_window,
                                 dialog_procedure, 0);
     parent = parent_window;
@@ -94,13 +105,22 @@ std::int32_t UpdateDialog::handle_message(HWND window, UINT message, WPARAM wpar
 bool UpdateDialog::pump_messages()
 {
     bool result = ModelessDialog::pump_messages();
-    HWND file_bar = GetDlgItem(window, IDC_FILE_BAR);
-    if (current_item != nullptr && file_bar != nullptr) {
+    HWND bar = file_bar_of_window();
+    if (current_item != nullptr && bar != nullptr) {
         std::int32_t position =
             file_bar_position(current_item->body.size(), current_item->expected_size);
-        SendMessageA(file_bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+        SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
     }
     return result;
+}
+
+HWND UpdateDialog::file_bar_of_window()
+{
+    if (file_bar_window != window) {
+        file_bar_window = window;
+        file_bar = GetDlgItem(window, IDC_FILE_BAR);
+    }
+    return file_bar;
 }
 
 std::int32_t file_bar_position(std::size_t received, std::int32_t expected)

@@ -56,6 +56,15 @@ public:
     bool download_updates(const std::vector<std::string>& urls,
                           const std::vector<std::int32_t>& sizes,
                           const std::vector<std::string>& hashes);
+
+private:
+    // The file bar of the window it was looked up in. The pump runs after
+    // every chunk, and looking the bar up each time would cost a round trip
+    // to the window system per chunk.
+    HWND file_bar = nullptr;
+    HWND file_bar_window = nullptr;
+
+    HWND file_bar_of_window();
 };
 
 // Position of the file bar: received * 100 / expected, truncated toward zero

@@ -194,4 +194,27 @@ TEST_F(Dialogs, PumpMovesTheFileBarFromTheCurrentItemOnly)
     dialog.close();
 }
 
+// The pump keeps the file bar's handle between chunks; a new window of the
+// same dialog object has a bar of its own.
+TEST_F(Dialogs, PumpMovesTheFileBarOfTheWindowNowOpen)
+{
+    UpdateDialog dialog;
+    DownloadItem item;
+    item.expected_size = 1000;
+    item.body.assign(250, 'x');
+    dialog.current_item = &item;
+    dialog.create(IDD_UPDATE, nullptr);
+    dialog.close();
+    EXPECT_TRUE(dialog.pump_messages());
+
+    dialog.create(IDD_UPDATE, nullptr);
+    HWND bar = GetDlgItem(dialog.window, IDC_FILE_BAR);
+    EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 25);
+    item.body.resize(750);
+    dialog.pump_messages();
+    EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 75);
+    dialog.current_item = nullptr;
+    dialog.close();
+}
+
 }  // namespace

@@ -1,0 +1,582 @@
+"""The updater's benchmark: what a user waits for, against what the design
+itself needs under Wine. Run by scripts/bench (as root, after a build):
+
+    python3 tests/bench/bench.py [--sizes 32,256] [--rounds 5]
+                                 [--install 1,100,1000] [--out FILE]
+
+Everything runs in a private network namespace against nginx on
+127.0.0.1:80 with its own configuration in a temporary folder, in one Wine
+prefix whose wineserver stays up for the whole run. Each round measures, in
+this order, so that a change of the machine's load touches every kind alike:
+
+- per file size: curl fetching the file to disk (the ceiling); floor_fetch
+  with 1 KiB and with 64 KiB reads (the least the design asks for); the real
+  updater.exe updating that one file;
+- a do-nothing Windows program's start; a run of updater.exe with nothing to
+  update;
+- updater.exe updating 1, 100 and 1000 small files.
+
+How each figure is taken (clocks: the host's wall clock, which Wine shares):
+- download phase: from the start of the file's request, as nginx logs it
+  ($msec minus $request_time), to the last write of the file on disk (its
+  modification time; an installed file keeps the time it was staged at);
+- whole run: from the process's start to its end; the answerer (answerer.exe,
+  running all the time, for every program alike) answers each message box
+  within a few milliseconds;
+- peak memory: the largest resident set of the updater's process (the
+  kernel's high-water mark, VmHWM, as last read before the process ended);
+- installation: from the last staged file written to the staging folder's
+  removal (the working folder's modification time), through the real program;
+- no-update run: from the start to the message (when the answerer saw it) and
+  to the end.
+
+Every run is checked (file contents, exit codes, the message answered); the
+table is written only when all of them were right. The table goes to --out
+and to standard output.
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import harness  # noqa: E402
+
+MIB = 1024 * 1024
+STAGING = "_update"
+# Versions the check answers for: one update list per scenario.
+VERSION_NO_UPDATE = 1
+VERSION_INSTALL_BASE = 1000
+VERSION_SIZE_BASE = 2000
+# How much faster than the updater curl must fetch the same file from the
+# same server for the server to be out of the picture.
+SERVER_HEADROOM = 10
+
+
+class BenchError(Exception):
+    pass
+
+
+def build_dir():
+    return os.path.abspath(os.environ.get("BENCH_BUILD_DIR", os.path.join(HERE, "..", "..", "build",
+                                                                          "mingw-x64")))
+
+
+def built(*parts):
+    path = os.path.join(build_dir(), *parts)
+    if not os.path.exists(path):
+        raise BenchError("missing %s (build the project first)" % path)
+    return path
+
+
+# ---------------------------------------------------------------------------
+# the server
+
+NGINX_CONF = """
+user root;
+worker_processes 1;
+daemon off;
+pid {root}/nginx.pid;
+error_log {root}/error.log;
+events {{ worker_connections 64; }}
+http {{
+    log_format timing '$msec $request_time $status $body_bytes_sent "$request"';
+    access_log {root}/access.log timing;
+    client_body_temp_path {root}/temp;
+    proxy_temp_path {root}/temp;
+    fastcgi_temp_path {root}/temp;
+    uwsgi_temp_path {root}/temp;
+    scgi_temp_path {root}/temp;
+    sendfile on;
+    default_type application/octet-stream;
+    server {{
+        listen 127.0.0.1:80;
+        listen [::1]:80;
+        root {root}/www;
+        location = /upload/check_update.php {{
+            try_files /check/$arg_wersja =404;
+        }}
+    }}
+}}
+"""
+
+
+class Server:
+    """nginx in the namespace, serving www/ and one update list per version
+    (www/check/<version>)."""
+
+    def __init__(self, root, namespace):
+        self.root = root
+        self.www = os.path.join(root, "www")
+        os.makedirs(os.path.join(self.www, "check"))
+        os.makedirs(os.path.join(self.www, "files"))
+        os.makedirs(os.path.join(root, "temp"))
+        self.log = os.path.join(root, "access.log")
+        conf = os.path.join(root, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(NGINX_CONF.format(root=root))
+        self.log_offset = 0
+        self.output = open(os.path.join(root, "nginx.out"), "wb")
+        self.process = subprocess.Popen(namespace.command("nginx", "-c", conf, "-p", root),
+                                        stdout=self.output, stderr=subprocess.STDOUT,
+                                        start_new_session=True)
+        if not harness._wait_for(lambda: os.path.exists(os.path.join(root, "nginx.pid")), 10):
+            output = harness._read_text(os.path.join(root, "nginx.out"))
+            raise BenchError("nginx did not start: " + output)
+
+    def add_file(self, name, data):
+        with open(os.path.join(self.www, "files", name), "wb") as f:
+            f.write(data)
+        return "http://localhost/files/" + name
+
+    def add_update_list(self, version, items):
+        """One line per Item; each line also carries the file's SHA-256."""
+        lines = ["%s,%d,%s" % (item.url, item.size, item.digest) for item in items]
+        with open(os.path.join(self.www, "check", str(version)), "wb") as f:
+            f.write("\r\n".join(lines).encode("ascii"))
+
+    def new_requests(self):
+        """The requests logged since the last call: (start, end, status, bytes, request line)."""
+        with open(self.log, "rb") as f:
+            f.seek(self.log_offset)
+            data = f.read()
+        complete = data[:data.rfind(b"\n") + 1]
+        self.log_offset += len(complete)
+        requests = []
+        for line in complete.decode("ascii", "replace").splitlines():
+            end, seconds, status, sent, request = line.split(" ", 4)
+            requests.append((float(end) - float(seconds), float(end), int(status), int(sent),
+                             request.strip('"')))
+        return requests
+
+    def stop(self):
+        harness._end_process(self.process)
+        self.output.close()
+
+    def request_start(self, path):
+        """When nginx began the one request for path since the last call;
+        nginx logs a request once it has sent the last byte, which can be a
+        moment after the client has it."""
+        requests = []
+
+        def logged():
+            requests.extend(self.new_requests())
+            return any(r[4].split(" ")[1] == path for r in requests)
+
+        harness._wait_for(logged, 5)
+        found = [r for r in requests if r[4].split(" ")[1] == path]
+        if len(found) != 1 or found[0][2] != 200:
+            raise BenchError("expected one good request for %s, logged: %r" % (path, requests))
+        return found[0][0]
+
+
+# ---------------------------------------------------------------------------
+# running programs
+
+class Finished:
+    def __init__(self, started, ended, peak_kib):
+        self.started, self.ended, self.peak_kib = started, ended, peak_kib
+
+    @property
+    def seconds(self):
+        return self.ended - self.started
+
+
+def peak_kib(pid):
+    """The process's peak resident set so far (VmHWM), 0 once it is gone."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+class PeakSampler(threading.Thread):
+    """Reads a process's VmHWM until it ends. The last reading counts: the
+    high-water mark only grows within one program image, and the earlier
+    ones may still be of the images that the launch goes through (ip, the
+    wine script, the loader) before the Windows program itself."""
+
+    def __init__(self, pid):
+        super().__init__(daemon=True)
+        self.pid = pid
+        self.peak = 0
+        self.ended = threading.Event()
+        self.start()
+
+    def run(self):
+        while not self.ended.wait(0.02):
+            self.peak = peak_kib(self.pid) or self.peak
+
+
+def run(command, cwd, env, timeout):
+    """Runs a command, which must end with exit code 0; returns when it
+    started and ended and its peak resident set."""
+    with open(os.path.join(cwd, "..", "output.txt"), "ab") as output:
+        started = time.time()
+        process = subprocess.Popen(command, cwd=cwd, env=env, stdout=output,
+                                   stderr=subprocess.STDOUT, start_new_session=True)
+        sampler = PeakSampler(process.pid)
+        # A blocking wait sees the end at once; waiting with a time-out polls.
+        killer = threading.Timer(timeout, process.kill)
+        killer.start()
+        process.wait()
+        ended = time.time()
+        killer.cancel()
+        sampler.ended.set()
+        sampler.join()
+    if process.returncode < 0:
+        raise BenchError("%s was killed (time-out %d s)" % (command[-1], timeout))
+    if process.returncode != 0:
+        raise BenchError("%s ended with exit code %d: %s" % (
+            " ".join(command), process.returncode,
+            harness._read_text(os.path.join(cwd, "..", "output.txt"))))
+    return Finished(started, ended, sampler.peak)
+
+
+class Bench:
+    def __init__(self, root, namespace):
+        self.root = root
+        self.namespace = namespace
+        self.server = Server(os.path.join(root, "server"), namespace)
+        self.env = harness._wine_env()
+        self.answers_path = os.path.join(root, "answers.jsonl")
+        self.answers_seen = 0
+        self.stop_path = os.path.join(root, "stop")
+        self.answerer = subprocess.Popen(
+            namespace.command("wine", built("tests", "bench", "answerer.exe"),
+                              harness.wine_path(self.answers_path),
+                              harness.wine_path(self.stop_path), "36000"),
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        if not harness._wait_for(lambda: os.path.exists(self.answers_path), 60):
+            raise BenchError("the answerer did not start")
+        self.new_answers()
+        self.runs = 0
+
+    def close(self):
+        open(self.stop_path, "w").close()
+        try:
+            self.answerer.wait(10)
+        except subprocess.TimeoutExpired:
+            pass
+        harness._end_process(self.answerer)
+        self.server.stop()
+
+    def new_answers(self):
+        lines = harness._read_json_lines(self.answers_path)
+        fresh = lines[self.answers_seen:]
+        self.answers_seen = len(lines)
+        return [a for a in fresh if a["ev"] == "answer"]
+
+    def work_dir(self, files=()):
+        """An empty run folder with a working folder "app" holding files."""
+        self.runs += 1
+        run_dir = os.path.join(self.root, "run%d" % self.runs)
+        work = os.path.join(run_dir, "app")
+        os.makedirs(work)
+        for name, data in files:
+            with open(os.path.join(work, name), "wb") as f:
+                f.write(data)
+        return run_dir, work
+
+    def wine(self, exe, args, cwd, timeout):
+        return run(self.namespace.command("wine", exe, *args), cwd, self.env, timeout)
+
+    # --- the measurements; each returns {measure: value} --------------------
+
+    def curl(self, item):
+        run_dir, work = self.work_dir()
+        path = os.path.join(work, item.name)
+        finished = run(self.namespace.command("curl", "-sf", "--noproxy", "*", "-o", path,
+                                              item.url.replace("localhost", "127.0.0.1")),
+                       work, None, 600)
+        return self.fetched(item, path, finished, run_dir)
+
+    def floor(self, item, read_size):
+        run_dir, work = self.work_dir()
+        path = os.path.join(work, item.name)
+        finished = self.wine(built("tests", "bench", "floor_fetch.exe"),
+                             [item.url, str(item.size), harness.wine_path(path), str(read_size)],
+                             work, 1200)
+        return self.fetched(item, path, finished, run_dir)
+
+    def fetched(self, item, path, finished, run_dir):
+        if digest(path) != item.digest:
+            raise BenchError("%s was not fetched whole" % item.name)
+        start = self.server.request_start("/files/" + item.name)
+        result = {"download": os.stat(path).st_mtime - start, "whole": finished.seconds}
+        shutil.rmtree(run_dir)
+        return result
+
+    def update(self, version, installed):
+        """Runs updater.exe on an installation at version that holds an old
+        version of each file in installed ({name: Item}); the run must end
+        with every one of them replaced by the server's."""
+        run_dir, work = self.work_dir([("wersja.txt", str(version).encode())] +
+                                      [(name, b"old") for name in installed])
+        finished = self.wine(built("app", "updater.exe"), [], work, 1200)
+        answers = [a["text"] for a in self.new_answers()]
+        expected = ["Są nowe aktualizacje, czy chcesz je pobrać?",
+                    "Aktualizacja została zainstalowana pomyślnie."]
+        if answers != expected or os.path.exists(os.path.join(work, STAGING)):
+            raise BenchError("update run at version %d: messages %r" % (version, answers))
+        for name, item in installed.items():
+            if digest(os.path.join(work, name)) != item.digest:
+                raise BenchError("update run at version %d did not install %s" % (version, name))
+        return finished, run_dir, work
+
+    def program(self, item):
+        finished, run_dir, work = self.update(VERSION_SIZE_BASE + item.mib, {item.name: item})
+        start = self.server.request_start("/files/" + item.name)
+        result = {"download": os.stat(os.path.join(work, item.name)).st_mtime - start,
+                  "whole": finished.seconds, "peak": finished.peak_kib / 1024}
+        shutil.rmtree(run_dir)
+        return result
+
+    def install(self, items):
+        finished, run_dir, work = self.update(VERSION_INSTALL_BASE + len(items),
+                                              {item.name: item for item in items})
+        self.server.new_requests()
+        last_staged = max(os.stat(os.path.join(work, item.name)).st_mtime for item in items)
+        result = {"install": os.stat(work).st_mtime - last_staged, "whole": finished.seconds}
+        shutil.rmtree(run_dir)
+        return result
+
+    def trivial(self):
+        run_dir, work = self.work_dir()
+        finished = self.wine(built("tests", "bench", "trivial.exe"), [], work, 60)
+        shutil.rmtree(run_dir)
+        return {"start": finished.seconds}
+
+    def no_update(self):
+        run_dir, work = self.work_dir([("wersja.txt", str(VERSION_NO_UPDATE).encode())])
+        finished = self.wine(built("app", "updater.exe"), [], work, 120)
+        answers = self.new_answers()
+        self.server.new_requests()
+        if [a["text"] for a in answers] != ["Brak aktualizacji do pobrania."]:
+            raise BenchError("no-update run: messages %r" % answers)
+        shutil.rmtree(run_dir)
+        return {"message": answers[0]["seen"] / 1000 - finished.started,
+                "whole": finished.seconds}
+
+
+def digest(path):
+    sha = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(MIB), b""):
+            sha.update(block)
+    return sha.hexdigest()
+
+
+class Item:
+    """One file the server offers. Its bytes are not kept: the benchmark's
+    own memory stays small."""
+
+    def __init__(self, server, name, size, mib=0):
+        self.name, self.size, self.mib = name, size, mib
+        data = os.urandom(size)
+        self.url = server.add_file(name, data)
+        self.digest = hashlib.sha256(data).hexdigest()
+
+
+# ---------------------------------------------------------------------------
+# the rounds and the table
+
+class Samples:
+    def __init__(self):
+        self.values = {}
+
+    def add(self, kind, measures):
+        for measure, value in measures.items():
+            self.values.setdefault((kind, measure), []).append(value)
+
+    def get(self, kind, measure):
+        return self.values[(kind, measure)]
+
+    def median(self, kind, measure):
+        return statistics.median(self.get(kind, measure))
+
+
+def measure(bench, sizes, counts, rounds, progress):
+    server = bench.server
+    server.add_update_list(VERSION_NO_UPDATE, [])
+    big = {}
+    for mib in sizes:
+        big[mib] = Item(server, "file%dm.bin" % mib, mib * MIB, mib)
+        server.add_update_list(VERSION_SIZE_BASE + mib, [big[mib]])
+    small = [Item(server, "f%04d.dat" % i, 256) for i in range(max(counts))]
+    for count in counts:
+        server.add_update_list(VERSION_INSTALL_BASE + count,
+                               small[:count])
+
+    # Warm-up: the page cache, Wine's first loads of each program.
+    bench.trivial()
+    bench.no_update()
+    for mib in sizes:
+        bench.curl(big[mib])
+
+    samples = Samples()
+    for number in range(1, rounds + 1):
+        for mib in sizes:
+            progress("round %d: %d MiB" % (number, mib))
+            samples.add(("curl", mib), bench.curl(big[mib]))
+            samples.add(("floor", mib), bench.floor(big[mib], 1024))
+            samples.add(("floor64", mib), bench.floor(big[mib], 65536))
+            samples.add(("program", mib), bench.program(big[mib]))
+        progress("round %d: fixed costs and installation" % number)
+        samples.add("trivial", bench.trivial())
+        samples.add("no-update", bench.no_update())
+        for count in counts:
+            samples.add(("install", count), bench.install(small[:count]))
+    return samples
+
+
+def spread(values, scale=1.0, digits=3):
+    values = [v * scale for v in values]
+    if len(values) == 1:
+        return "%.*f" % (digits, values[0])
+    return "%.*f (%.*f–%.*f)" % (digits, statistics.median(values), digits, min(values), digits,
+                                 max(values))
+
+
+def ratio(numerators, denominators):
+    """Median of the per-round ratios, with their range."""
+    return spread([n / d for n, d in zip(numerators, denominators)])
+
+
+def machine():
+    cpu = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 1024 ** 3
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True, timeout=60,
+                          env=harness._wine_env(with_display=False)).stdout.strip()
+    nginx = subprocess.run(["nginx", "-v"], capture_output=True, text=True,
+                           timeout=30).stderr.strip().split("/")[-1]
+    return "%s, %d cores, %.0f GiB, Linux %s, %s, nginx %s" % (
+        cpu, os.cpu_count(), memory, platform.release(), wine, nginx)
+
+
+def table(samples, sizes, counts, rounds):
+    lines = []
+    add = lines.append
+    add("updater benchmark, %s UTC, %d round%s: median (min–max)" % (
+        time.strftime("%Y-%m-%d %H:%M", time.gmtime()), rounds, "" if rounds == 1 else "s"))
+    add("machine: " + machine())
+    add("")
+    width = 44
+    add("%-*s" % (width, "file size") + "".join("%-26s" % ("%d MiB" % mib) for mib in sizes))
+
+    def row(label, cell):
+        add("%-*s" % (width, label) + "".join("%-26s" % cell(mib) for mib in sizes))
+
+    row("curl to disk, download s", lambda m: spread(samples.get(("curl", m), "download")))
+    row("floor, 1 KiB reads, download s", lambda m: spread(samples.get(("floor", m), "download")))
+    row("floor, 64 KiB reads, download s",
+        lambda m: spread(samples.get(("floor64", m), "download")))
+    row("updater.exe, download phase s", lambda m: spread(samples.get(("program", m), "download")))
+    row("updater.exe, whole run s", lambda m: spread(samples.get(("program", m), "whole")))
+    row("updater.exe, peak memory MiB",
+        lambda m: spread(samples.get(("program", m), "peak"), digits=1))
+    row("program / floor (1 KiB reads)", lambda m: ratio(samples.get(("program", m), "download"),
+                                                         samples.get(("floor", m), "download")))
+    row("program / curl", lambda m: ratio(samples.get(("program", m), "download"),
+                                          samples.get(("curl", m), "download")))
+    row("peak memory - file size MiB",
+        lambda m: spread([p - m for p in samples.get(("program", m), "peak")], digits=1))
+    headroom = min(p / c for m in sizes for p, c in zip(samples.get(("program", m), "download"),
+                                                         samples.get(("curl", m), "download")))
+    verdict = "yes" if headroom >= SERVER_HEADROOM else "NO, the figures above are not valid"
+    add("server never the bottleneck (curl at least %d times as fast in every round): %s" % (
+        SERVER_HEADROOM, verdict))
+    add("")
+    trivial = samples.get("trivial", "start")
+    message = samples.get("no-update", "message")
+    whole = samples.get("no-update", "whole")
+    add("%-*s%s" % (width, "trivial program start ms", spread(trivial, 1000, 0)))
+    add("%-*s%s" % (width, "no-update run, start to message ms", spread(message, 1000, 0)))
+    add("%-*s%s" % (width, "no-update run, start to exit ms", spread(whole, 1000, 0)))
+    add("%-*s%s" % (width, "no-update run to message - trivial start ms",
+                    spread([m - t for m, t in zip(message, trivial)], 1000, 0)))
+    add("")
+    for count in counts:
+        add("%-*s%s" % (width, "installation of %d file%s ms" % (count, "" if count == 1 else "s"),
+                        spread(samples.get(("install", count), "install"), 1000, 1)))
+    if len(counts) > 1:
+        fewest, most = min(counts), max(counts)
+        per_file = [(b - a) / (most - fewest)
+                    for a, b in zip(samples.get(("install", fewest), "install"),
+                                    samples.get(("install", most), "install"))]
+        add("%-*s%s" % (width, "cost per installed file ms", spread(per_file, 1000, 2)))
+    return "".join(line.rstrip() + "\n" for line in lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="The updater's benchmark (needs root).")
+    parser.add_argument("--sizes", default="32,256", help="file sizes in MiB (default 32,256)")
+    parser.add_argument("--rounds", type=int, default=5, help="rounds (default 5)")
+    parser.add_argument("--install", default="1,100,1000",
+                        help="numbers of files installed (default 1,100,1000)")
+    parser.add_argument("--out", default=os.path.join(build_dir(), "bench", "table.txt"),
+                        help="where the table is written")
+    args = parser.parse_args()
+    sizes = [int(s) for s in args.sizes.split(",")]
+    counts = sorted(int(c) for c in args.install.split(","))
+    if os.geteuid() != 0:
+        sys.exit("the benchmark needs root (network namespaces, port 80)")
+
+    prefix = os.path.join(build_dir(), "wine-bench")
+    os.environ["E2E_WINEPREFIX"] = prefix
+    subprocess.run([os.path.join(HERE, "..", "tools", "prepare_prefix"), prefix], check=True,
+                   timeout=300)
+    harness._prepare_process()
+    os.makedirs(os.path.join(build_dir(), "bench"), exist_ok=True)
+    root = tempfile.mkdtemp(prefix="run-", dir=os.path.join(build_dir(), "bench"))
+    namespace = bench = None
+
+    def progress(text):
+        print("bench: " + text, file=sys.stderr, flush=True)
+
+    try:
+        harness._kill_wineserver()
+        namespace = harness._Namespace(connected=True)
+        bench = Bench(root, namespace)
+        samples = measure(bench, sizes, counts, args.rounds, progress)
+    finally:
+        if bench:
+            bench.close()
+        harness._kill_wineserver()
+        if namespace:
+            namespace.delete()
+    text = table(samples, sizes, counts, args.rounds)
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+    with open(args.out, "w", encoding="utf-8") as f:
+        f.write(text)
+    with open(os.path.splitext(args.out)[0] + ".json", "w") as f:
+        json.dump({" ".join(map(str, k)): v for k, v in samples.values.items()}, f, indent=1)
+    shutil.rmtree(root, ignore_errors=True)
+    sys.stdout.write(text)
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except BenchError as error:
+        sys.exit("bench: %s" % error)
