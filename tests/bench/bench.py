@@ -58,6 +58,7 @@ STAGING = "_update"
 VERSION_NO_UPDATE = 1
 VERSION_INSTALL_BASE = 1000
 VERSION_SIZE_BASE = 2000
+VERSION_HASHED_BASE = 3000
 # How much faster than the updater curl must fetch the same file from the
 # same server for the server to be out of the picture.
 SERVER_HEADROOM = 10
@@ -139,9 +140,10 @@ class Server:
             f.write(data)
         return "http://localhost/files/" + name
 
-    def add_update_list(self, version, items):
-        """One line per Item; each line also carries the file's SHA-256."""
-        lines = ["%s,%d,%s" % (item.url, item.size, item.digest) for item in items]
+    def add_update_list(self, version, items, hashed=True):
+        """One line per Item; hashed lines also carry the file's SHA-256."""
+        lines = ["%s,%d" % (item.url, item.size) + (",%s" % item.digest if hashed else "")
+                 for item in items]
         with open(os.path.join(self.www, "check", str(version)), "wb") as f:
             f.write("\r\n".join(lines).encode("ascii"))
 
@@ -339,8 +341,9 @@ class Bench:
                 raise BenchError("update run at version %d did not install %s" % (version, name))
         return finished, run_dir, work
 
-    def program(self, item):
-        finished, run_dir, work = self.update(VERSION_SIZE_BASE + item.mib, {item.name: item})
+    def program(self, item, hashed):
+        base = VERSION_HASHED_BASE if hashed else VERSION_SIZE_BASE
+        finished, run_dir, work = self.update(base + item.mib, {item.name: item})
         start = self.server.request_start("/files/" + item.name)
         result = {"download": os.stat(os.path.join(work, item.name)).st_mtime - start,
                   "whole": finished.seconds, "peak": finished.peak_kib / 1024}
@@ -417,7 +420,10 @@ def measure(bench, sizes, counts, rounds, progress):
     big = {}
     for mib in sizes:
         big[mib] = Item(server, "file%dm.bin" % mib, mib * MIB, mib)
-        server.add_update_list(VERSION_SIZE_BASE + mib, [big[mib]])
+        # Like the floor, the plain list has no hash to check; the hashed one
+        # shows what checking the file's SHA-256 adds.
+        server.add_update_list(VERSION_SIZE_BASE + mib, [big[mib]], hashed=False)
+        server.add_update_list(VERSION_HASHED_BASE + mib, [big[mib]])
     small = [Item(server, "f%04d.dat" % i, 256) for i in range(max(counts))]
     for count in counts:
         server.add_update_list(VERSION_INSTALL_BASE + count,
@@ -436,7 +442,8 @@ def measure(bench, sizes, counts, rounds, progress):
             samples.add(("curl", mib), bench.curl(big[mib]))
             samples.add(("floor", mib), bench.floor(big[mib], 1024))
             samples.add(("floor64", mib), bench.floor(big[mib], 65536))
-            samples.add(("program", mib), bench.program(big[mib]))
+            samples.add(("program", mib), bench.program(big[mib], hashed=False))
+            samples.add(("hashed", mib), bench.program(big[mib], hashed=True))
         progress("round %d: fixed costs and installation" % number)
         samples.add("trivial", bench.trivial())
         samples.add("no-update", bench.no_update())
@@ -497,6 +504,10 @@ def table(samples, sizes, counts, rounds):
         lambda m: spread(samples.get(("program", m), "peak"), digits=1))
     row("program / floor (1 KiB reads)", lambda m: ratio(samples.get(("program", m), "download"),
                                                          samples.get(("floor", m), "download")))
+    row("updater.exe with SHA-256, download phase s",
+        lambda m: spread(samples.get(("hashed", m), "download")))
+    row("program with SHA-256 / floor", lambda m: ratio(samples.get(("hashed", m), "download"),
+                                                        samples.get(("floor", m), "download")))
     row("program / curl", lambda m: ratio(samples.get(("program", m), "download"),
                                           samples.get(("curl", m), "download")))
     row("peak memory - file size MiB",
