@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/unit/erase_tree.h"
 #include "update/install.h"
 #include "update/install_journal.h"
 
@@ -60,28 +61,6 @@ Folder snapshot()
     Folder found;
     snapshot(".", "", found);
     return found;
-}
-
-void remove_tree(const std::string& folder)
-{
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = entry.cFileName;
-            const std::string path = folder + "\\" + name;
-            if (name == "." || name == "..")
-                continue;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                remove_tree(path);
-            } else {
-                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(path.c_str());
-            }
-        } while (FindNextFileA(search, &entry));
-        FindClose(search);
-    }
-    RemoveDirectoryA(folder.c_str());
 }
 
 // Held open without sharing, as another program may hold a file.
@@ -147,7 +126,7 @@ protected:
         char temp[MAX_PATH];
         GetTempPathA(MAX_PATH, temp);
         folder_ = std::string(temp) + "install_test_" + std::to_string(GetCurrentProcessId());
-        remove_tree(folder_);
+        erase_tree(folder_);
         CreateDirectoryA(folder_.c_str(), nullptr);
         GetCurrentDirectoryA(MAX_PATH, previous_);
         SetCurrentDirectoryA(folder_.c_str());
@@ -156,7 +135,7 @@ protected:
     void TearDown() override
     {
         SetCurrentDirectoryA(previous_);
-        remove_tree(folder_);
+        erase_tree(folder_);
     }
 
     // Old files a, b, c installed; new copies of all three staged.
