@@ -628,7 +628,9 @@ def _windows_from(events):
             windows[e["win"]].gone_t = e["t"]
         elif e["ev"] in ("bar", "text", "caption", "moved") and e["win"] in windows:
             windows[e["win"]].events.append(e)
-            if e["ev"] == "caption":
+            # A window being destroyed reads as an empty caption for a moment;
+            # the program never empties one itself.
+            if e["ev"] == "caption" and e["caption"]:
                 windows[e["win"]].caption = e["caption"]
     # Windows that appear together are seen in one sweep, in z-order, so a
     # message box can be seen before its owner; its owner is found by handle.
