@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "app/server.h"
+#include "app/update_server.h"
 #include "net/http_transfer.h"
 #include "support/format.h"
 #include "support/smart_ptr_nocopy.h"

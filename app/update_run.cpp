@@ -9,7 +9,6 @@
 #include "ui/modeless_dialog.h"
 #include "ui/texts.h"
 #include "update/install.h"
-#include "update/staging_folder.h"
 
 namespace {
 
@@ -35,5 +34,5 @@ bool run_update()
         return false;
     if (!update_window.download_updates(update_list.urls, update_list.sizes, update_list.hashes))
         return false;
-    return install_updates(staged_names);
+    return install_updates(update_window.staged_names);
 }

@@ -46,6 +46,9 @@ class UpdateDialog : public ModelessDialog {
 public:
     // The file being fetched; the dialog only reads it.
     DownloadItem* current_item = nullptr;
+    // The names download_updates staged, in the order of the update list;
+    // the installation installs these and nothing else.
+    std::vector<std::string> staged_names;
 
     std::int32_t handle_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) override;
     ~UpdateDialog() override = default;

@@ -60,8 +60,6 @@ bool has_listed_hash(const DownloadItem& item, const std::string& listed)
 
 }  // namespace
 
-std::vector<std::string> staged_names;
-
 bool DownloadItem::fetch(UpdateDialog& dialog, const std::string& url, std::int32_t size)
 {
     expected_size = size;

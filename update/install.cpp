@@ -3,32 +3,18 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 
 #include "support/files.h"
 #include "ui/message_box.h"
 #include "ui/texts.h"
+#include "update/install_steps.h"
 #include "update/staged_name.h"
 #include "update/staging_folder.h"
 
 namespace {
 
 const int writable_mode = 0222;
-
-#ifdef UPDATER_INTERRUPTION_HOOK
-// Test build only: ends the process abruptly, as a power cut or an ended
-// task would, once it has taken as many steps as UPDATER_INTERRUPT_AFTER says.
-void step_taken()
-{
-    static int steps = 0;
-    const char* limit = std::getenv("UPDATER_INTERRUPT_AFTER");
-    if (limit != nullptr && ++steps == std::atoi(limit))
-        TerminateProcess(GetCurrentProcess(), 1);
-}
-#else
-void step_taken() {}
-#endif
 
 std::string staged_path(const JournalEntry& entry)
 {

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <string>
-#include <vector>
-
 // The folder in the working directory where downloaded files wait to be
 // installed.
 constexpr char staging_folder[] = "_update";
@@ -11,7 +8,3 @@ constexpr char staging_folder[] = "_update";
 // files it moved aside, each named by its place in the journal.
 constexpr char aside_folder[] = "_update\\~install";
 constexpr char journal_file[] = "_update\\~install\\journal";
-
-// The names the download of this run staged, in the order of the update
-// list; the installation installs these and nothing else.
-extern std::vector<std::string> staged_names;

@@ -1,0 +1,3 @@
+#include "app/update_server.h"
+
+const bool update_server_https = false;
