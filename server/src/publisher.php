@@ -6,7 +6,7 @@ require_once __DIR__ . '/file_names.php';
 require_once __DIR__ . '/keys.php';
 require_once __DIR__ . '/offers.php';
 require_once __DIR__ . '/release_store.php';
-require_once __DIR__ . '/router.php';
+require_once __DIR__ . '/stored_reply.php';
 
 final class PublishRefused extends RuntimeException
 {

@@ -2,7 +2,7 @@
 
 declare(strict_types=1);
 
-require_once __DIR__ . '/router.php';
+require_once __DIR__ . '/stored_reply.php';
 
 // The release store on disk:
 //   files/<version>/<name>  the files changed in each released version (served)
@@ -82,7 +82,7 @@ final class ReleaseStore
     public function save_reply(int $client_version, string $stored_reply): void
     {
         $this->make_folder($this->root . '/replies');
-        $this->write_file($this->root . "/replies/$client_version.reply", $stored_reply);
+        $this->write_file(stored_reply_path($this->root . '/replies', $client_version), $stored_reply);
     }
 
     /** Runs $work while holding the store's lock, so publishers take turns. */
