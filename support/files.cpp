@@ -85,6 +85,16 @@ bool rename_file(const std::string& old_path, const std::string& new_path)
     return is_existing_file(old_path) && std::rename(old_path.c_str(), new_path.c_str()) == 0;
 }
 
+bool write_whole_file(const std::string& path, const char* data, std::size_t size)
+{
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    bool written = std::fwrite(data, 1, size, file) == size && std::fflush(file) == 0 &&
+                   _commit(_fileno(file)) == 0;
+    return std::fclose(file) == 0 && written;
+}
+
 // The source is opened first, so a source that cannot be read leaves an
 // existing target as it was. A target not written completely is removed:
 // what remains of it is neither the old file nor the copy.

@@ -13,6 +13,9 @@ bool remove_folder(const std::string& path, bool recursive);
 
 bool remove_file(const std::string& path);
 bool rename_file(const std::string& old_path, const std::string& new_path);
+// Writes size bytes from data as the whole file and flushes them to the disk;
+// false unless every byte made it.
+bool write_whole_file(const std::string& path, const char* data, std::size_t size);
 bool copy_file_contents(const std::string& source, const std::string& target);
 bool relocate_file(const std::string& source, const std::string& target);
 // True when the file could be renamed now: no program holds it open in a way

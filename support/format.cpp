@@ -1,5 +1,6 @@
 #include "support/format.h"
 
+#include "support/characters.h"
 #include "support/integer_text.h"
 
 #include <algorithm>
@@ -33,12 +34,6 @@ struct conversion {
     char length = '\0';        // 'L', 'h', 'l' or none
     char letter = '\0';        // none when the format ends inside the conversion
 };
-
-// Decimal digits of the "C" locale, whatever locale the process runs in.
-bool is_decimal_digit(char byte)
-{
-    return byte >= '0' && byte <= '9';
-}
 
 bool is_flag(char byte)
 {

@@ -1,5 +1,7 @@
 #include "support/integer_text.h"
 
+#include "support/characters.h"
+
 #include <array>
 #include <cstddef>
 #include <stdexcept>
@@ -12,12 +14,11 @@ constexpr std::array<signed char, 256> make_digit_values()
 {
     std::array<signed char, 256> values{};
     for (int byte = 0; byte < 256; ++byte) {
-        if (byte >= '0' && byte <= '9')
+        const char c = static_cast<char>(byte);
+        if (is_decimal_digit(c))
             values[byte] = static_cast<signed char>(byte - '0');
-        else if (byte >= 'a' && byte <= 'z')
-            values[byte] = static_cast<signed char>(byte - 'a' + 10);
-        else if (byte >= 'A' && byte <= 'Z')
-            values[byte] = static_cast<signed char>(byte - 'A' + 10);
+        else if (is_ascii_letter(c))
+            values[byte] = static_cast<signed char>(to_lower_case(c) - 'a' + 10);
         else
             values[byte] = -1;
     }
@@ -36,12 +37,6 @@ bool is_digit_of(char byte, std::uint32_t radix)
 std::uint32_t digit_value(char byte)
 {
     return static_cast<std::uint32_t>(digit_values[static_cast<unsigned char>(byte)]);
-}
-
-// Decimal digits of the "C" locale, whatever locale the process runs in.
-bool is_decimal_digit(char byte)
-{
-    return byte >= '0' && byte <= '9';
 }
 
 bool is_valid_radix(std::uint32_t radix)

@@ -1,21 +1,16 @@
 #include "support/paths.h"
 
+#include "support/characters.h"
+
 #include <direct.h>
 
 namespace {
 
 const std::size_t current_folder_capacity = 260;
 
-bool is_ascii_letter(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
 int drive_number(char letter)
 {
-    const char upper =
-        (letter >= 'a' && letter <= 'z') ? static_cast<char>(letter - 'a' + 'A') : letter;
-    return upper - 'A' + 1;
+    return to_upper_case(letter) - 'A' + 1;
 }
 
 // "X:" and "X:foo" are relative to the current folder of drive X; spelling

@@ -1,14 +1,7 @@
 #include "support/text_fields.h"
 
-namespace {
+#include "support/characters.h"
 
-// The "C" locale's white space, whatever locale the process runs in.
-bool is_white_space(char byte)
-{
-    return byte == ' ' || (byte >= '\t' && byte <= '\r');
-}
-
-}  // namespace
 
 std::string trim_white_space(const std::string& text)
 {

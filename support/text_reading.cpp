@@ -2,17 +2,8 @@
 
 #include <stdexcept>
 
+#include "support/characters.h"
 #include "support/integer_text.h"
-
-namespace {
-
-// The "C" locale's white space; no byte from 0x80 up is a blank.
-bool is_blank(int c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-}  // namespace
 
 int read_char(smart_ptr_nocopy<ibuff>& input)
 {
@@ -43,7 +34,7 @@ int read_char(smart_ptr_nocopy<ibuff>& input)
 void skip_blanks(smart_ptr_nocopy<ibuff>& input)
 {
     ibuff* device = input.get();
-    while (device != nullptr && is_blank(device->peek_byte()))
+    while (device != nullptr && is_white_space(static_cast<char>(device->peek_byte())))
         read_char(input);
 }
 
@@ -54,7 +45,8 @@ std::string read_word(smart_ptr_nocopy<ibuff>& input)
     if (device == nullptr)
         return word;
     skip_blanks(input);
-    for (int c = device->peek_byte(); c != -1 && !is_blank(c); c = device->peek_byte())
+    for (int c = device->peek_byte(); c != -1 && !is_white_space(static_cast<char>(c));
+         c = device->peek_byte())
         word += static_cast<char>(read_char(input) & 0xFF);
     return word;
 }

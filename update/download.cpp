@@ -3,13 +3,13 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <new>
 
 #include "net/http_transfer.h"
 #include "net/url_parts.h"
 #include "support/files.h"
+#include "support/hex.h"
 #include "ui/message_box.h"
 #include "ui/modeless_dialog.h"
 #include "ui/resource_ids.h"
@@ -25,7 +25,9 @@ namespace {
 // a larger file grows the buffer beyond it as it arrives.
 const std::size_t largest_reservation = 512u * 1024 * 1024;
 
-// Writes the whole body as "_update\<name>"; false unless every byte made it.
+// Writes the whole body as "_update\<name>", flushed to the disk: once the
+// journal names it, a cut-short installation may be finished from it; false
+// unless every byte made it.
 // A name whose paths would pass the platform's limit is never staged: it could
 // be neither installed nor removed.
 bool stage_file(const DownloadItem& item)
@@ -33,12 +35,7 @@ bool stage_file(const DownloadItem& item)
     if (!fits_path_limit(item.file_name))
         return false;
     std::string path = std::string(staging_folder) + "\\" + item.file_name;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr)
-        return false;
-    bool written = std::fwrite(item.body.data(), 1, item.body.size(), file) == item.body.size();
-    bool closed = std::fclose(file) == 0;
-    return written && closed;
+    return write_whole_file(path, item.body.data(), item.body.size());
 }
 
 // True when no hash was listed for the file, or its body has that SHA-256.
@@ -49,13 +46,7 @@ bool has_listed_hash(const DownloadItem& item, const std::string& listed)
     Sha256Digest digest;
     if (!sha256({{item.body.data(), item.body.size()}}, digest))
         return false;
-    static const char hex_digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char byte : digest) {
-        hex += hex_digits[byte >> 4];
-        hex += hex_digits[byte & 0x0f];
-    }
-    return hex == listed;
+    return hex_text(digest.data(), digest.size()) == listed;
 }
 
 }  // namespace

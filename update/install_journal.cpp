@@ -1,9 +1,10 @@
 #include "update/install_journal.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <io.h>
 #include <set>
 
+#include "support/characters.h"
 #include "support/files.h"
 #include "support/text_fields.h"
 #include "update/staged_name.h"
@@ -19,7 +20,7 @@ const std::size_t largest_journal = 4u * 1024 * 1024;
 bool is_count(const std::string& text)
 {
     return !text.empty() && text.size() <= 6 &&
-           text.find_first_not_of("0123456789") == std::string::npos;
+           std::all_of(text.begin(), text.end(), is_decimal_digit);
 }
 
 bool parse_entry(const std::string& line, JournalEntry& entry)
@@ -64,13 +65,8 @@ bool parse_journal(const std::string& text, std::vector<JournalEntry>& entries)
 
 bool write_journal(const std::vector<JournalEntry>& entries)
 {
-    std::FILE* file = std::fopen(journal_file, "wb");
-    if (file == nullptr)
-        return false;
     const std::string text = journal_text(entries);
-    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
-                   std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
-    return std::fclose(file) == 0 && written;
+    return write_whole_file(journal_file, text.data(), text.size());
 }
 
 JournalState read_journal(std::vector<JournalEntry>& entries)

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "support/base64.h"
-#include "support/format.h"
+#include "update/check_request.h"
 #include "update/der_signature.h"
 #include "update/platform_crypto.h"
 
@@ -16,9 +16,7 @@ bool is_signed_reply(const PublicKeyPoint& key, std::int32_t version, const char
     RawSignature signature;
     if (!decode_base64(header, der) || !der_to_raw_signature(der, signature))
         return false;
-    // The version is written as the check request writes it, so a reply
-    // signed for one version is no answer for another.
-    std::string prefix = format_text("wersja=%d\n", version);
+    std::string prefix = version_query(version) + "\n";
     Sha256Digest digest;
     return sha256({{prefix.data(), prefix.size()}, {body, body_size}}, digest) &&
            is_valid_signature(key, digest, signature);

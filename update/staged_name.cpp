@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/characters.h"
 #include "update/staging_folder.h"
 
 namespace {
@@ -17,10 +18,7 @@ bool is_forbidden_character(char c)
 
 std::string upper_case(std::string text)
 {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    }
+    std::transform(text.begin(), text.end(), text.begin(), to_upper_case);
     return text;
 }
 

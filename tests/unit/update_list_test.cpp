@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/update_check.h"
+#include "app/update_list.h"
 
 namespace {
 

@@ -1,0 +1,78 @@
+#include "app/update_list.h"
+
+#include <algorithm>
+
+#include "support/characters.h"
+#include "support/hex.h"
+#include "support/text_fields.h"
+
+UpdateList update_list;
+
+namespace {
+
+// A size that no file has, for a number that does not fit in 32 bits.
+const std::int32_t unusable_size = -1;
+
+const std::size_t sha256_hex_digits = 64;
+
+// atoi's reading: leading white space, an optional sign, then decimal digits
+// up to the first other character; no digits give 0.
+std::int32_t size_from_text(const std::string& text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && is_white_space(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    const std::int64_t limit = negative ? 2147483648LL : 2147483647LL;
+    std::int64_t value = 0;
+    for (; i < text.size() && is_decimal_digit(text[i]); ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > limit)
+            return unusable_size;
+    }
+    return static_cast<std::int32_t>(negative ? -value : value);
+}
+
+// A SHA-256 field: exactly 64 hex digits (white space around them aside),
+// kept in lower case.
+bool read_hash_field(const std::string& field, std::string& hash)
+{
+    return read_hex_text(trim_white_space(field), sha256_hex_digits, hash);
+}
+
+// Lines end at CR LF, and at a CR or an LF on its own.
+std::vector<std::string> reply_lines(std::string text)
+{
+    std::replace(text.begin(), text.end(), '\r', '\n');
+    return split_text(trim_white_space(text), "\n");
+}
+
+}  // namespace
+
+bool parse_update_list(const MemoryStream& body, std::int32_t byte_count, UpdateList& list,
+                       bool hashes_required)
+{
+    UpdateList parsed;
+    for (const std::string& line :
+         reply_lines(std::string(body.data(), static_cast<std::size_t>(byte_count)))) {
+        std::vector<std::string> fields = split_text(trim_white_space(line), ",");
+        // An empty line carries nothing; a line without a comma means the
+        // reply is not an update list at all (an error page, say).
+        if (fields.empty())
+            continue;
+        if (fields.size() < 2)
+            return false;
+        std::string hash;
+        if (!(fields.size() > 2 && read_hash_field(fields[2], hash)) && hashes_required)
+            return false;
+        parsed.urls.push_back(trim_white_space(fields[0]));
+        parsed.sizes.push_back(size_from_text(fields[1]));
+        parsed.hashes.push_back(hash);
+    }
+    list.urls.insert(list.urls.end(), parsed.urls.begin(), parsed.urls.end());
+    list.sizes.insert(list.sizes.end(), parsed.sizes.begin(), parsed.sizes.end());
+    list.hashes.insert(list.hashes.end(), parsed.hashes.begin(), parsed.hashes.end());
+    return !list.urls.empty();
+}

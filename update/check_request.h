@@ -1,0 +1,12 @@
+// The check's request names the installed version in its query, and a
+// reply's signature covers the same text, so that a reply signed for one
+// version is no answer for another.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// "wersja=<version>", the version in decimal.
+std::string version_query(std::int32_t version);
+// The object path of the check request for version.
+std::string check_path(std::int32_t version);
