@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "app/installation_lock.h"
 #include "app/launcher.h"
 #include "app/update_run.h"
 #include "ui/message_box.h"
@@ -23,7 +24,11 @@ bool run_update_safely()
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     module_instance = instance;
-    if (run_update_safely())
+    // Taken before anything can change the folder and held to the end of
+    // the process. A run that finds another holding it changes nothing and
+    // shows nothing; menu.exe is started all the same.
+    InstallationLock lock;
+    if (lock.take() && run_update_safely())
         show_message(nullptr, text_update_installed, MB_OK | MB_TOPMOST);
     start_launcher();
     return 0;

@@ -1,10 +1,8 @@
 #include "app/update_check.h"
 
+#include "app/installed_version.h"
 #include "app/update_server.h"
 #include "net/http_transfer.h"
-#include "support/smart_ptr_nocopy.h"
-#include "support/text_devices.h"
-#include "support/text_reading.h"
 #include "ui/message_box.h"
 #include "ui/modeless_dialog.h"
 #include "ui/resource_ids.h"
@@ -17,7 +15,6 @@ namespace {
 // The reply is held in memory; a longer one is no update list.
 const std::size_t reply_limit = 16 * 1024 * 1024;
 
-const char version_file_name[] = "wersja.txt";
 
 }  // namespace
 
@@ -41,9 +38,7 @@ bool check_for_updates(CheckDialog& check_window, UpdateList& list)
 std::int32_t fetch_update_list(CheckDialog& check_window, MemoryStream& body,
                                ReplySignature& signature)
 {
-    smart_ptr_nocopy<ibuff> version_file(new ifbuff(version_file_name, default_buffer_size));
-    std::int32_t version = -1;
-    read_integer(version_file, version);
+    std::int32_t version = read_installed_version();
     if (version == 0)
         return 0;
     signature.version = version;

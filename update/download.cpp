@@ -18,6 +18,7 @@
 #include "update/platform_crypto.h"
 #include "update/staged_name.h"
 #include "update/staging_folder.h"
+#include "update/url_file_name.h"
 
 namespace {
 
@@ -61,7 +62,8 @@ bool DownloadItem::fetch(UpdateDialog& dialog, const std::string& url, std::int3
     host_name = url_parts.host;
     object_path = url_parts.object_path;
 
-    file_name = object_path.substr(object_path.rfind('/') + 1);
+    if (!file_name_from_url_path(object_path, file_name))
+        return false;
     SetWindowTextA(GetDlgItem(dialog.window, IDC_FILE_NAME), file_name.c_str());
     if (!is_safe_file_name(file_name))
         return false;

@@ -98,6 +98,18 @@ class CheckRequest(CheckTestCase):
                 self.assertIn(["User-Agent", "Tervalisk"], request["headers"])
                 self.assertIn(["Host", "localhost"], request["headers"])
 
+    def test_a_version_file_that_cannot_be_read_asks_for_minus_one(self):
+        cases = [
+            ("a folder of that name", {"wersja.txt/": None}, {}),
+            ("held open by another program", {"wersja.txt": b"7"}, {"hold_files": ["wersja.txt"]}),
+        ]
+        for name, files, options in cases:
+            with self.subTest(name):
+                result = self.run_updater(files, steps=["answer OK"], **options)
+
+                self.assert_check_ended_with(result, NO_UPDATES, [IDOK])
+                self.assert_requested(result, [check_path(-1)])
+
     def test_no_request_without_a_version(self):
         # Offers for the versions a wrong reading would ask for: a request
         # would lead to the question, which the step "answer OK" cannot answer.

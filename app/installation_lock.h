@@ -1,0 +1,28 @@
+// One run at a time per installation folder: a lock file in the working
+// folder, held open without sharing from the start of a run to its end.
+#pragma once
+
+#include <windows.h>
+
+// The name of the lock file in the working folder; it exists only while a
+// run holds it (or after a power cut, until the next run takes it over).
+constexpr char installation_lock_file[] = "_update.lock";
+
+class InstallationLock {
+public:
+    InstallationLock() = default;
+    InstallationLock(const InstallationLock&) = delete;
+    InstallationLock& operator=(const InstallationLock&) = delete;
+    ~InstallationLock() { release(); }
+
+    // False only when another run holds the working folder; this run must
+    // then change nothing there. True when this run holds it now, and when
+    // the folder takes no new file at all (read-only, say): such a run goes
+    // on as before, since it can stage nothing there either.
+    bool take();
+    // Lets the next run take the folder; the lock file goes with it.
+    void release();
+
+private:
+    HANDLE file = INVALID_HANDLE_VALUE;
+};
