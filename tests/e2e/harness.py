@@ -19,6 +19,7 @@ waiting for its moment:
     cancel check|download [button|esc|close] [at-once] [when-overall N]
            [when-file-bar-above N] [when-file NAME]      Cancel in that window
     wait-shown KIND / wait-gone KIND      KIND: check, download or message
+    measure KIND                          the room each text of that window needs
     sleep MS
     auto-answer                           from then on: OK, else No, to every box
 
@@ -35,6 +36,10 @@ The driver's record (result.events), one dict per observation, each with "t"
     caption, moved                                     on a change
     press   win, kind, button, id, how
     shot    win, file
+    measured win, kind, font (face), line_height, texts [{id, class, text,
+            client [w, h], needed [w, h]}]: each text laid out as its control
+            lays it out (wrapped for a static, one line for a button), in the
+            window's font made again at the screen's DPI (ui_driver.cpp)
 Bars are read with messages that the updater answers only when it services its
 window (after each 1024-byte chunk, or in a message box): a value is seen at
 the next such moment, and a bar's last value before its window closes without
@@ -712,7 +717,7 @@ _STEP = re.compile(
     r"^(answer (OK|YES|NO)( (button|esc|close))?"
     r"|cancel (check|download)( (button|esc|close|at-once|when-overall \d+|when-file-bar-above \d+"
     r"|when-file \S+))*"
-    r"|wait-(shown|gone) (check|download|message)"
+    r"|(wait-shown|wait-gone|measure) (check|download|message)"
     r"|sleep \d+"
     r"|auto-answer)$")
 
