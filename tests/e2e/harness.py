@@ -455,6 +455,18 @@ def prepare_prefix(prefix):
         open(marker, "w").close()
 
 
+def set_screen_dpi(dpi):
+    """Sets the screen's DPI of the current prefix (E2E_WINEPREFIX) for the
+    runs that follow: Wine 8 reads LogPixels under HKCU\\Control Panel\\Desktop
+    when its wineserver starts (every run starts one), as Windows reads the
+    scaling at sign-in. 96 is 100 %, 144 150 %, 192 200 %."""
+    env = _wine_env(with_display=False)
+    subprocess.run(["wine", "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels",
+                    "/t", "REG_DWORD", "/d", str(int(dpi)), "/f"], env=env,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=True)
+    subprocess.run(["wineserver", "-w"], env=env, timeout=60, check=False)
+
+
 _namespace_numbers = itertools.count(1)
 _first_run = True
 
