@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
-"""Draws the dialogs' side picture (updater.bmp) and the program icon (updater.ico).
+"""Draws the dialogs' side picture (updater.bmp, and updater_2x.bmp at twice
+the size for screens scaled above 100 %) and the program icon (updater.ico,
+in the sizes Windows asks for at 100 % to 200 % scaling and in Explorer's
+large views).
 
-Both are drawn from a few flat shapes with 4 x 4 supersampling and written
+All are drawn from a few flat shapes with 4 x 4 supersampling and written
 byte for byte the same on every run, so the committed files can be rebuilt.
 Run it from anywhere: the files are written next to this script.
 """
 import math
 import os
 import struct
+import zlib
 
 SAMPLES = 4
 
@@ -160,42 +164,50 @@ SKY = (88, 158, 222)
 DEEP = (22, 72, 142)
 
 
-def panel():
-    """The tall picture on the left of both dialogs."""
-    width, height = 164, 314
+def panel(scale=1):
+    """The tall picture on the left of both dialogs: 164 x 314 pixels times
+    scale, every shape drawn at that size (not enlarged afterwards)."""
+    width, height = 164 * scale, 314 * scale
     canvas = Canvas(width, height, lambda x, y: mix(SKY, DEEP, y / height))
-    cx, cy = width / 2, 150
+    cx, cy = width / 2, 150 * scale
 
-    canvas.glow((cx, cy), 110, WHITE, 0.16)
+    canvas.glow((cx, cy), 110 * scale, WHITE, 0.16)
 
-    ring, ring_width = 66, 7
+    ring, ring_width = 66 * scale, 7 * scale
     canvas.draw([Arc((cx, cy), ring, ring_width, math.radians(200), math.radians(330)),
                  arc_arrow_head((cx, cy), ring, ring_width, math.radians(330), True),
                  Arc((cx, cy), ring, ring_width, math.radians(20), math.radians(150)),
                  arc_arrow_head((cx, cy), ring, ring_width, math.radians(150), True)],
                 WHITE, 0.22)
 
-    canvas.draw([down_arrow(cx, 108, 9, 140, 23, 168)], WHITE)
-    canvas.draw(tray(cx - 36, cx + 36, 158, 188, 5), WHITE)
+    s = scale
+    canvas.draw([down_arrow(cx, 108 * s, 9 * s, 140 * s, 23 * s, 168 * s)], WHITE)
+    canvas.draw(tray(cx - 36 * s, cx + 36 * s, 158 * s, 188 * s, 5 * s), WHITE)
 
-    bar_top, bar_left, bar_right = 262, 30, width - 30
-    canvas.draw([RoundedRect(bar_left, bar_top, bar_right, bar_top + 10, 5)], WHITE, 0.22)
-    canvas.draw([RoundedRect(bar_left + 2, bar_top + 2, lerp(bar_left, bar_right, 0.62), bar_top + 8, 3)],
-                WHITE, 0.9)
+    bar_top, bar_left, bar_right = 262 * s, 30 * s, width - 30 * s
+    canvas.draw([RoundedRect(bar_left, bar_top, bar_right, bar_top + 10 * s, 5 * s)], WHITE, 0.22)
+    canvas.draw([RoundedRect(bar_left + 2 * s, bar_top + 2 * s, lerp(bar_left, bar_right, 0.62),
+                             bar_top + 8 * s, 3 * s)], WHITE, 0.9)
     return canvas
 
 
-def icon():
-    """32 x 32: the panel's arrow and tray on a rounded blue square."""
-    size = 32
+# Small icons at 100 % to 250 % scaling (16 to 40), large ones (32 to 64),
+# and Explorer's biggest views (256, stored as PNG as Windows Vista and later
+# read it).
+ICON_SIZES = (16, 20, 24, 32, 40, 48, 64, 256)
+
+
+def icon(size):
+    """The panel's arrow and tray on a rounded blue square, drawn at size
+    pixels from the shapes of the 32-pixel icon."""
+    k = size / 32
     canvas = Canvas(size, size, lambda x, y: mix(SKY, DEEP, y / size))
-    canvas.draw([down_arrow(16, 4, 3, 13, 8.5, 23)], WHITE)
-    canvas.draw(tray(6, 26, 18, 27, 1.6), WHITE)
-    # 24-bit icons have no alpha channel: the rounded corners are cut out
-    # through the transparency mask.
-    outline = RoundedRect(0, 0, size, size, 5)
-    mask = [[canvas.coverage([outline], x, y) < 0.5 for x in range(size)] for y in range(size)]
-    return canvas, mask
+    canvas.draw([down_arrow(16 * k, 4 * k, 3 * k, 13 * k, 8.5 * k, 23 * k)], WHITE)
+    canvas.draw(tray(6 * k, 26 * k, 18 * k, 27 * k, 1.6 * k), WHITE)
+    outline = RoundedRect(0, 0, size, size, 5 * k)
+    # How much of each pixel lies inside the rounded square.
+    alpha = [[canvas.coverage([outline], x, y) for x in range(size)] for y in range(size)]
+    return canvas, alpha
 
 
 def bmp_info_header(width, height, image_size):
@@ -212,33 +224,68 @@ def write_bmp(path, canvas):
         f.write(data)
 
 
-def write_ico(path, canvas, mask):
+def bmp_icon_image(canvas, alpha):
+    """A 24-bit icon image: colour rows, then the transparency mask. 24-bit
+    images have no alpha channel, so the rounded corners are cut out through
+    the mask."""
     size = canvas.width
+    mask = [[a < 0.5 for a in row] for row in alpha]
     colour_rows = list(canvas.bgr_rows_bottom_up())
     for y, row in enumerate(reversed(mask)):
         for x, transparent in enumerate(row):
             if transparent:
                 # Black under a set mask bit leaves the background untouched.
                 colour_rows[y] = colour_rows[y][:3 * x] + b"\0\0\0" + colour_rows[y][3 * x + 3:]
+    row_bytes = (size + 31) // 32 * 4
     mask_rows = []
     for row in reversed(mask):
         bits = 0
         for transparent in row:
             bits = (bits << 1) | transparent
-        mask_rows.append(bits.to_bytes(4, "big"))
+        mask_rows.append((bits << (row_bytes * 8 - size)).to_bytes(row_bytes, "big"))
     image = b"".join(colour_rows) + b"".join(mask_rows)
     # The icon's header counts the colour image and the mask: twice the height.
-    entry = bmp_info_header(size, 2 * size, len(image)) + image
+    return bmp_info_header(size, 2 * size, len(image)) + image
+
+
+def png_icon_image(canvas, alpha):
+    """An RGBA PNG of the canvas, its alpha the rounded square's coverage."""
+    size = canvas.width
+    raw = b"".join(b"\0" + b"".join(bytes(round(min(255, max(0, c))) for c in p) +
+                                     bytes([round(255 * a)]) for p, a in zip(row, alpha_row))
+                   for row, alpha_row in zip(canvas.pixels, alpha))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
+def write_ico(path, images):
+    """images: (size, image bytes) pairs, smallest first."""
+    offset = 6 + 16 * len(images)
+    entries, data = b"", b""
+    for size, image in images:
+        # A size of 256 is written as 0; PNG images keep the directory's 24 bits.
+        entries += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 24, len(image), offset)
+        offset += len(image)
+        data += image
     with open(path, "wb") as f:
-        f.write(struct.pack("<HHH", 0, 1, 1))
-        f.write(struct.pack("<BBBBHHII", size, size, 0, 0, 1, 24, len(entry), 6 + 16))
-        f.write(entry)
+        f.write(struct.pack("<HHH", 0, 1, len(images)))
+        f.write(entries)
+        f.write(data)
 
 
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     write_bmp(os.path.join(here, "updater.bmp"), panel())
-    write_ico(os.path.join(here, "updater.ico"), *icon())
+    write_bmp(os.path.join(here, "updater_2x.bmp"), panel(2))
+    images = []
+    for size in ICON_SIZES:
+        canvas, alpha = icon(size)
+        images.append((size, png_icon_image(canvas, alpha) if size == 256 else bmp_icon_image(canvas, alpha)))
+    write_ico(os.path.join(here, "updater.ico"), images)
 
 
 if __name__ == "__main__":

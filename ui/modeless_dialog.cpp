@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "ui/resource_ids.h"
+#include "ui/side_picture.h"
 #include "update/download_item.h"
 
 HINSTANCE module_instance = nullptr;
@@ -78,6 +79,7 @@ bool ModelessDialog::create(WORD template_id, HWND parent_window)
     window = CreateDialogParamA(module_instance, MAKEINTRESOURCEA(template_id), parent_window,
                                 dialog_procedure, 0);
     parent = parent_window;
+    picture = fit_side_picture(window, module_instance);
     centre_on_screen(window);
     UpdateWindow(window);
     ShowWindow(window, SW_SHOW);
@@ -92,6 +94,10 @@ void ModelessDialog::close()
     if (window != nullptr && IsWindow(window)) {
         DestroyWindow(window);
         window = nullptr;
+    }
+    if (picture != nullptr) {
+        DeleteObject(picture);
+        picture = nullptr;
     }
     if (parent != nullptr)
         EnableWindow(parent, TRUE);

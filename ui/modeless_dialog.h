@@ -30,9 +30,14 @@ public:
     // Drains the thread's queue without waiting; false when WM_QUIT was taken.
     virtual bool pump_messages();
 
-    // Shows the dialog centred on the screen and pumps once.
+    // Shows the dialog centred on the screen, its side picture fitted to
+    // the dialog's scale, and pumps once.
     bool create(WORD template_id, HWND parent);
     void close();
+
+private:
+    // The side picture made for this window's scale, deleted with the window.
+    HBITMAP picture = nullptr;
 };
 
 class CheckDialog : public ModelessDialog {

@@ -19,6 +19,7 @@ waiting for its moment:
     cancel check|download [button|esc|close] [at-once] [when-overall N]
            [when-file-bar-above N] [when-file NAME]      Cancel in that window
     wait-shown KIND / wait-gone KIND      KIND: check, download or message
+    measure KIND                          the room each text of that window needs
     sleep MS
     auto-answer                           from then on: OK, else No, to every box
 
@@ -35,6 +36,10 @@ The driver's record (result.events), one dict per observation, each with "t"
     caption, moved                                     on a change
     press   win, kind, button, id, how
     shot    win, file
+    measured win, kind, font (face), line_height, texts [{id, class, text,
+            client [w, h], needed [w, h]}]: each text laid out as its control
+            lays it out (wrapped for a static, one line for a button), in the
+            window's font made again at the screen's DPI (ui_driver.cpp)
 Bars are read with messages that the updater answers only when it services its
 window (after each 1024-byte chunk, or in a message box): a value is seen at
 the next such moment, and a bar's last value before its window closes without
@@ -450,6 +455,18 @@ def prepare_prefix(prefix):
         open(marker, "w").close()
 
 
+def set_screen_dpi(dpi):
+    """Sets the screen's DPI of the current prefix (E2E_WINEPREFIX) for the
+    runs that follow: Wine 8 reads LogPixels under HKCU\\Control Panel\\Desktop
+    when its wineserver starts (every run starts one), as Windows reads the
+    scaling at sign-in. 96 is 100 %, 144 150 %, 192 200 %."""
+    env = _wine_env(with_display=False)
+    subprocess.run(["wine", "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels",
+                    "/t", "REG_DWORD", "/d", str(int(dpi)), "/f"], env=env,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=True)
+    subprocess.run(["wineserver", "-w"], env=env, timeout=60, check=False)
+
+
 _namespace_numbers = itertools.count(1)
 _first_run = True
 
@@ -712,7 +729,7 @@ _STEP = re.compile(
     r"^(answer (OK|YES|NO)( (button|esc|close))?"
     r"|cancel (check|download)( (button|esc|close|at-once|when-overall \d+|when-file-bar-above \d+"
     r"|when-file \S+))*"
-    r"|wait-(shown|gone) (check|download|message)"
+    r"|(wait-shown|wait-gone|measure) (check|download|message)"
     r"|sleep \d+"
     r"|auto-answer)$")
 

@@ -12,6 +12,9 @@
 //   wait-gone check|download|message
 //   sleep MS
 //   auto-answer
+//   measure check|download|message
+// measure records, for every text control of the latest such window, the
+// room its text needs in the control's own font (see measure_texts).
 // The driver ends when the stop file exists or the bound (default 120 s) has
 // passed; it keeps recording after the last step.
 
@@ -429,6 +432,81 @@ void take_callbacks()
         DispatchMessageA(&message);
 }
 
+// --- measuring texts ---------------------------------------------------------
+// A label shows its text whole only when the text, laid out as the control
+// lays it out (word-wrapped for a static, one line for a button), needs no
+// more room than the control's client area. A font handle means nothing in
+// another process, so the font is made here as the window's owner made it:
+// the message font of the system for a message box, the font that both
+// dialog templates declare (MS Shell Dlg, 8 points) for the progress windows,
+// each at the screen's DPI.
+
+HFONT font_of_window(const std::string& kind)
+{
+    if (kind == "message") {
+        NONCLIENTMETRICSA metrics{};
+        metrics.cbSize = sizeof metrics;
+        if (!SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
+            return nullptr;
+        return CreateFontIndirectA(&metrics.lfMessageFont);
+    }
+    HDC screen = GetDC(nullptr);
+    int height = -MulDiv(8, GetDeviceCaps(screen, LOGPIXELSY), 72);
+    ReleaseDC(nullptr, screen);
+    return CreateFontA(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH,
+                       "MS Shell Dlg");
+}
+
+bool is_text_control(HWND control, const std::string& class_name_of_control)
+{
+    if (_stricmp(class_name_of_control.c_str(), "Button") == 0)
+        return true;
+    if (_stricmp(class_name_of_control.c_str(), "Static") != 0)
+        return false;
+    LONG type = GetWindowLongA(control, GWL_STYLE) & SS_TYPEMASK;
+    return type == SS_LEFT || type == SS_CENTER || type == SS_RIGHT || type == SS_LEFTNOWORDWRAP;
+}
+
+void measure_texts(tracked_window& w)
+{
+    HDC screen = GetDC(nullptr);
+    HFONT font = font_of_window(w.kind);
+    HGDIOBJ old = SelectObject(screen, font ? font : GetStockObject(SYSTEM_FONT));
+    TEXTMETRICA metrics{};
+    GetTextMetricsA(screen, &metrics);
+    char face[LF_FACESIZE] = {};
+    GetTextFaceA(screen, sizeof face, face);
+    std::string list = "[";
+    for (const auto& c : children_of(w.hwnd)) {
+        std::string text = window_text(c.hwnd);
+        if (!c.visible || text.empty() || !is_text_control(c.hwnd, c.class_name))
+            continue;
+        RECT client{};
+        GetClientRect(c.hwnd, &client);
+        bool button = _stricmp(c.class_name.c_str(), "Button") == 0;
+        RECT needed = {0, 0, client.right, 0};
+        DrawTextA(screen, text.c_str(), -1, &needed,
+                  DT_CALCRECT | DT_NOPREFIX | (button ? DT_SINGLELINE : DT_WORDBREAK));
+        list += list.size() > 1 ? "," : "";
+        list += "{\"id\":" + std::to_string(c.id) + ",\"class\":" + json_quoted(c.class_name) +
+                ",\"text\":" + json_quoted(ansi_to_utf8(text)) + ",\"client\":[" +
+                std::to_string(client.right) + "," + std::to_string(client.bottom) +
+                "],\"needed\":[" + std::to_string(needed.right - needed.left) + "," +
+                std::to_string(needed.bottom - needed.top) + "]}";
+    }
+    SelectObject(screen, old);
+    if (font)
+        DeleteObject(font);
+    ReleaseDC(nullptr, screen);
+    record(record_line("measured")
+               .number("win", w.id)
+               .text("kind", w.kind)
+               .text("font", ansi_to_utf8(face))
+               .number("line_height", metrics.tmHeight)
+               .raw("texts", list + "]"));
+}
+
 // --- pressing ---------------------------------------------------------------
 
 const std::map<std::string, int> button_ids = {
@@ -632,6 +710,13 @@ bool run_step(step& s)
         return latest(s.words[1], true) != nullptr;
     if (verb == "wait-gone")
         return run_wait_gone(s);
+    if (verb == "measure") {
+        tracked_window* w = latest(s.words[1], true);
+        if (!w || unix_time_ms() - w->shown_at < settle_ms)
+            return false;
+        measure_texts(*w);
+        return true;
+    }
     if (verb == "sleep")
         return unix_time_ms() - s.started_at >= std::stoll(s.words[1]);
     auto_answer = true;
@@ -686,7 +771,7 @@ bool valid_step(const std::vector<std::string>& w)
                (w[1] == "OK" || w[1] == "YES" || w[1] == "NO");
     if (verb == "cancel")
         return valid_cancel(w);
-    if (verb == "wait-shown" || verb == "wait-gone")
+    if (verb == "wait-shown" || verb == "wait-gone" || verb == "measure")
         return w.size() == 2 && is_kind(w[1], true);
     if (verb == "sleep")
         return w.size() == 2 && is_number(w[1]);
@@ -731,6 +816,9 @@ bool file_exists(const char* path)
 
 int main(int argc, char** argv)
 {
+    // Rectangles, screenshots and measured texts in the screen's own pixels,
+    // whatever the scaling.
+    SetProcessDPIAware();
     if (argc < 5 || argc > 6) {
         std::fprintf(
             stderr,

@@ -32,23 +32,45 @@ std::string class_name(HWND window)
     return name;
 }
 
-// The texts of the dialog's controls in template order; a picture control
-// shows as the size of its bitmap.
+HWND picture_control(HWND dialog)
+{
+    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT))
+        if ((GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP)
+            return child;
+    return nullptr;
+}
+
+// The size of the bitmap a picture control shows, as "WxH"; empty for none.
+std::string picture_size(HWND control)
+{
+    auto picture = reinterpret_cast<HBITMAP>(SendMessageA(control, STM_GETIMAGE, IMAGE_BITMAP, 0));
+    BITMAP bitmap = {};
+    if (picture == nullptr || GetObjectA(picture, sizeof(bitmap), &bitmap) == 0)
+        return "";
+    return std::to_string(bitmap.bmWidth) + "x" + std::to_string(bitmap.bmHeight);
+}
+
+// The texts of the dialog's controls in template order; the picture control
+// shows as "picture" when it has a bitmap.
 std::vector<std::string> control_texts(HWND dialog)
 {
     std::vector<std::string> texts;
     for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
-         child = GetWindow(child, GW_HWNDNEXT)) {
-        auto picture =
-            reinterpret_cast<HBITMAP>(SendMessageA(child, STM_GETIMAGE, IMAGE_BITMAP, 0));
-        BITMAP bitmap = {};
-        if (class_name(child) == "Static" && picture != nullptr &&
-            GetObjectA(picture, sizeof(bitmap), &bitmap) != 0)
-            texts.push_back(std::to_string(bitmap.bmWidth) + "x" + std::to_string(bitmap.bmHeight));
-        else
-            texts.push_back(window_text(child));
-    }
+         child = GetWindow(child, GW_HWNDNEXT))
+        texts.push_back(child == picture_control(dialog) && !picture_size(child).empty()
+                            ? "picture"
+                            : window_text(child));
     return texts;
+}
+
+// The control's rectangle in its dialog's client coordinates.
+RECT rect_in_dialog(HWND control)
+{
+    RECT rect;
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
 }
 
 TEST_F(Dialogs, TemplatesShowTheirControlsAndTexts)
@@ -60,19 +82,92 @@ TEST_F(Dialogs, TemplatesShowTheirControlsAndTexts)
     EXPECT_EQ(window_text(check.window), "Aktualizacja");
     EXPECT_EQ(control_texts(check.window),
               (std::vector<std::string>{
-                  "Cancel", "Sprawdzam czy s\xb9 dost\xeapne nowe aktualizacje", "164x314"}));
+                  "Cancel", "Sprawdzam czy s\xb9 dost\xeapne nowe aktualizacje", "picture"}));
     check.close();
 
     UpdateDialog update;
     update.create(IDD_UPDATE, nullptr);
     ASSERT_NE(update.window, nullptr);
     EXPECT_EQ(control_texts(update.window),
-              (std::vector<std::string>{"Cancel", "Pobieranie pliku", "", "Static", "164x314", "",
+              (std::vector<std::string>{"Cancel", "Pobieranie pliku", "", "Static", "picture", "",
                                         "Post\xeap aktualizacji"}));
     EXPECT_EQ(class_name(GetDlgItem(update.window, IDC_FILE_BAR)), "msctls_progress32");
     EXPECT_EQ(class_name(GetDlgItem(update.window, IDC_OVERALL_BAR)), "msctls_progress32");
     EXPECT_EQ(class_name(GetDlgItem(update.window, IDC_FILE_NAME)), "Static");
     update.close();
+}
+
+// The picture fills the frame the templates give it (7, 7, 109 x 193 dialog
+// units) at the scale the dialog is shown at, whatever that frame's size in
+// pixels, and does so again in a second window of the same object.
+TEST_F(Dialogs, SidePictureFillsItsFrame)
+{
+    UpdateDialog dialog;
+    for (int round = 0; round < 2; ++round) {
+        for (WORD id : {WORD(IDD_CHECK), WORD(IDD_UPDATE)}) {
+            dialog.create(id, nullptr);
+            RECT frame = {7, 7, 7 + 109, 7 + 193};
+            MapDialogRect(dialog.window, &frame);
+            HWND picture = picture_control(dialog.window);
+            ASSERT_NE(picture, nullptr);
+            RECT shown = rect_in_dialog(picture);
+            EXPECT_TRUE(EqualRect(&shown, &frame))
+                << shown.left << "," << shown.top << "," << shown.right << "," << shown.bottom;
+            EXPECT_EQ(picture_size(picture), std::to_string(frame.right - frame.left) + "x" +
+                                                 std::to_string(frame.bottom - frame.top));
+            dialog.close();
+        }
+    }
+}
+
+// The manifest (embedded with the dialogs' resources) declares the program
+// system DPI aware, read through the platform's own manifest reader: both
+// settings, dpiAware for Windows Vista to 10 1511 and dpiAwareness for
+// later ones. (Wine treats every program as DPI aware whatever its manifest
+// says, so asking the process would prove nothing.)
+std::wstring manifest_setting(const wchar_t* name_space, const wchar_t* name)
+{
+    wchar_t value[64] = {};
+    SIZE_T length = 0;
+    if (!QueryActCtxSettingsW(0, nullptr, name_space, name, value, 64, &length))
+        return L"(none)";
+    return value;
+}
+
+TEST(Manifest, DeclaresTheProgramSystemDpiAware)
+{
+    EXPECT_EQ(manifest_setting(L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware"),
+              L"true");
+    EXPECT_EQ(manifest_setting(L"http://schemas.microsoft.com/SMI/2016/WindowsSettings",
+                               L"dpiAwareness"),
+              L"system");
+}
+
+// Icon group 104 holds an image of each size Windows asks for from 100 % to
+// 200 % scaling, so none is scaled from another.
+TEST(Icon, GroupHoldsEverySizeOfTheScalings)
+{
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    HRSRC group = FindResourceA(instance, MAKEINTRESOURCEA(IDI_UPDATER), MAKEINTRESOURCEA(14));
+    ASSERT_NE(group, nullptr);
+    auto* directory = static_cast<BYTE*>(LockResource(LoadResource(instance, group)));
+    for (int size : {16, 20, 24, 32, 40, 48, 64, 256}) {
+        int id = LookupIconIdFromDirectoryEx(directory, TRUE, size, size, LR_DEFAULTCOLOR);
+        HRSRC image = FindResourceA(instance, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(3));
+        ASSERT_NE(image, nullptr) << size;
+        HICON icon = CreateIconFromResourceEx(
+            static_cast<BYTE*>(LockResource(LoadResource(instance, image))),
+            SizeofResource(instance, image), TRUE, 0x00030000, 0, 0, LR_DEFAULTCOLOR);
+        ASSERT_NE(icon, nullptr) << size;
+        ICONINFO info = {};
+        ASSERT_TRUE(GetIconInfo(icon, &info));
+        BITMAP colour = {};
+        GetObjectA(info.hbmColor, sizeof colour, &colour);
+        EXPECT_EQ(colour.bmWidth, size);
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+        DestroyIcon(icon);
+    }
 }
 
 TEST_F(Dialogs, CreateCentresTheWindowOnTheScreen)
