@@ -31,10 +31,22 @@ final class Publisher
      */
     public function publish(int $version, string $folder, array $installers = []): array
     {
-        return $this->store->locked(function () use ($version, $folder, $installers) {
+        return $this->publish_chosen($version, fn() => release_files($folder), $installers);
+    }
+
+    /**
+     * Like publish, with the files chosen by $choose under the store's lock,
+     * so that they are chosen from the store as it is published into.
+     * @param callable(): list<array{name: string, path: string}> $choose
+     * @param list<int> $installers
+     * @return array<int, list<array{name: string, version: int, path: string}>>
+     */
+    public function publish_chosen(int $version, callable $choose, array $installers = []): array
+    {
+        return $this->store->locked(function () use ($version, $choose, $installers) {
             $this->check_new_version($version);
             array_map('check_version_number', $installers);
-            $files = release_files($folder);
+            $files = $choose();
             $this->store->add_release($version, $files, VERSION_FILE_NAME);
             return $this->rebuild_replies($installers);
         });

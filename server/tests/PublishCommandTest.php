@@ -87,6 +87,34 @@ final class PublishCommandTest extends StoreTestCase
         $this->assertFileDoesNotExist($this->folder . '/store/files/3');
     }
 
+    public function test_revert_prints_the_offers_and_census_reads_the_logs_against_the_newest(): void
+    {
+        $key = $this->folder . '/private.pem';
+        $this->publish_command('keygen', $key, $this->folder . '/public.pem');
+        $this->publish_command('release', '1', $this->release_folder(['a.dll' => 'aaa']), '--key', $key);
+        $this->publish_command('release', '2', $this->release_folder(['a.dll' => 'bad', 'n.dll' => 'n']), '--key', $key);
+
+        [$code, $out] = $this->publish_command('revert', '3', '1', '--key', $key);
+        $this->assertSame(0, $code);
+        $this->assertStringContainsString("Published version 3 with the content of version 1", $out);
+        $this->assertStringContainsString("Kept as they are (version 1 did not have them): n.dll\n", $out);
+        $this->assertMatchesRegularExpression('/\n +2: a\.dll \(v3, 3 bytes\), wersja\.txt \(v3, 1 bytes\)\n +3: nothing\n/', $out);
+        [$code, , $error] = $this->publish_command('revert', '4', '3', '--key', $key);
+        $this->assertSame([1, "Refused: no version after 3 changed a file that 3 has; nothing to revert\n"], [$code, $error]);
+        $this->assertSame(2, $this->publish_command('revert', '4', '--key', $key)[0]);
+
+        $log = $this->folder . '/access.log.1.gz';
+        file_put_contents($log, gzencode(
+            "198.51.100.1 - - [09/Dec/2026:07:00:00 +0100] \"GET /upload/check_update.php?wersja=3 HTTP/1.0\" 200 0 \"-\" \"-\"\n"
+            . "198.51.100.2 - - [09/Dec/2026:07:00:01 +0100] \"GET /upload/check_update.php?wersja=2 HTTP/1.0\" 200 90 \"-\" \"-\"\n"));
+        [$code, $out] = $this->publish_command('census', $log);
+        $this->assertSame(0, $code);
+        $this->assertMatchesRegularExpression('/^day +checks +at 3 +3 +2\n2026-12-09 +2 +50\.0% +1 +1\n$/', $out);
+        [$code, , $error] = $this->publish_command('census', $this->folder . '/missing.log');
+        $this->assertSame(1, $code);
+        $this->assertStringContainsString('missing.log', $error);
+    }
+
     public function test_a_key_that_is_not_p256_is_refused(): void
     {
         $rsa = openssl_pkey_new(['private_key_type' => OPENSSL_KEYTYPE_RSA, 'private_key_bits' => 2048]);

@@ -465,7 +465,8 @@ def ratio(numerators, denominators):
     return spread([n / d for n, d in zip(numerators, denominators)])
 
 
-def machine():
+def host():
+    """The CPU, its cores, the memory and the kernel."""
     cpu = "unknown CPU"
     try:
         with open("/proc/cpuinfo") as f:
@@ -473,12 +474,18 @@ def machine():
     except (OSError, StopIteration):
         pass
     memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 1024 ** 3
+    return "%s, %d cores, %.0f GiB, Linux %s" % (cpu, os.cpu_count(), memory, platform.release())
+
+
+def nginx_version():
+    return subprocess.run(["nginx", "-v"], capture_output=True, text=True,
+                          timeout=30).stderr.strip().split("/")[-1]
+
+
+def machine():
     wine = subprocess.run(["wine", "--version"], capture_output=True, text=True, timeout=60,
                           env=harness._wine_env(with_display=False)).stdout.strip()
-    nginx = subprocess.run(["nginx", "-v"], capture_output=True, text=True,
-                           timeout=30).stderr.strip().split("/")[-1]
-    return "%s, %d cores, %.0f GiB, Linux %s, %s, nginx %s" % (
-        cpu, os.cpu_count(), memory, platform.release(), wine, nginx)
+    return "%s, %s, nginx %s" % (host(), wine, nginx_version())
 
 
 def table(samples, sizes, counts, rounds):

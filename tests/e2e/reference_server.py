@@ -4,8 +4,9 @@ end-to-end tests and the demo.
 ReferenceServer prepares a folder with a release store, the server's
 configuration and nginx and PHP-FPM configurations. nginx gets the server
 block of README.md's "Running the update server" section, with only its paths
-changed to the folder's and its listen addresses narrowed to loopback. Its
-command() runs this module inside the harness's network namespace:
+changed to the folder's and its listen addresses narrowed to loopback;
+PHP-FPM gets that section's pool, run as root with its socket in the folder.
+Its command() runs this module inside the harness's network namespace:
 
     reference_server.py FOLDER READY
 
@@ -33,34 +34,59 @@ PUBLISH = os.path.join(REPO, "server", "publish")
 BASE_URL = "http://localhost/files"
 
 
-def readme_server_block():
-    """The nginx server block of the README's "Running the update server"."""
+def readme_block(kind, first_line=""):
+    """The first ```kind block of the README's "Running the update server"
+    that starts with first_line."""
     with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
         readme = f.read()
     section = readme.split("\n## Running the update server\n", 1)[1].split("\n## ", 1)[0]
-    return re.search(r"^```nginx\n(.*?)^```", section, re.MULTILINE | re.DOTALL).group(1)
+    pattern = r"^```%s\n(%s.*?)^```" % (kind, re.escape(first_line))
+    return re.search(pattern, section, re.MULTILINE | re.DOTALL).group(1)
+
+
+def replaced(block, changes):
+    for old, new in changes:
+        if old not in block:
+            raise RuntimeError("the README's block no longer holds %r" % old)
+        block = block.replace(old, new)
+    return block
 
 
 def localised(block, folder, store):
-    """The block with the README's example paths replaced by the test's."""
-    changes = [
+    """The server block with the README's example paths replaced by the test's."""
+    return replaced(block, [
         ("listen 80;", "listen 127.0.0.1:80;"),
         ("listen [::]:80;", "listen [::1]:80;"),
         ("/srv/updater/", REPO + "/"),
         ("/etc/update-server/config.ini", os.path.join(folder, "config.ini")),
         ("/var/lib/update-store/", store + "/"),
         ("unix:/run/php/php8.2-fpm.sock", "unix:" + os.path.join(folder, "php-fpm.sock")),
-    ]
-    for old, new in changes:
-        if old not in block:
-            raise RuntimeError("the README's nginx block no longer holds %r" % old)
-        block = block.replace(old, new)
-    return block
+        ("/var/cache/nginx/updates", os.path.join(folder, "nginx-cache")),
+    ])
+
+
+def localised_pool(folder):
+    """The README's PHP-FPM pool, run by root with its socket in folder."""
+    return replaced(readme_block("ini", "[www]"), [
+        ("listen.owner = www-data", "listen.owner = root"),
+        ("listen.group = www-data", "listen.group = root"),
+        ("\nuser = www-data", "\nuser = root"),
+        ("\ngroup = www-data", "\ngroup = root"),
+        ("listen = /run/php/php8.2-fpm.sock", "listen = " + os.path.join(folder, "php-fpm.sock")),
+    ])
 
 
 class ReferenceServer:
-    def __init__(self, folder, base_url=BASE_URL):
+    """main_context: nginx.conf's settings outside the http block; the tests'
+    single worker by default, a machine's sizing for the load benchmark.
+    cache=False turns the block's reply cache off, so that PHP answers
+    every check."""
+
+    def __init__(self, folder, base_url=BASE_URL,
+                 main_context="worker_processes 1;\nevents { worker_connections 64; }", cache=True):
         self.folder = os.path.abspath(folder)
+        self.main_context = main_context
+        self.cache = cache
         self.store = os.path.join(self.folder, "store")
         os.makedirs(os.path.join(self.folder, "nginx-temp"), exist_ok=True)
         with open(self.config_path, "w", encoding="utf-8") as f:
@@ -110,16 +136,18 @@ class ReferenceServer:
         ] + ["%s_temp_path %s/%s;" % (kind, temp, kind) for kind in
              ("client_body", "proxy", "fastcgi", "uwsgi", "scgi")])
         with open(os.path.join(self.folder, "nginx.conf"), "w", encoding="utf-8") as f:
-            f.write("daemon off;\nuser root;\nworker_processes 1;\npid %s/nginx.pid;\n"
-                    "error_log %s/nginx-error.log;\nevents { worker_connections 64; }\n"
-                    "http {\n%s\n%s}\n" % (self.folder, self.folder, http,
-                                          localised(readme_server_block(), self.folder, self.store)))
+            f.write("daemon off;\nuser root;\n%s\npid %s/nginx.pid;\nerror_log %s/nginx-error.log;\n"
+                    "http {\n%s\n%s}\n" % (self.main_context, self.folder, self.folder, http,
+                                          self._server_block()))
+
+    def _server_block(self):
+        block = localised(readme_block("nginx"), self.folder, self.store)
+        return block if self.cache else replaced(block, [("fastcgi_cache updates;", "fastcgi_cache off;")])
 
     def _write_fpm_config(self):
         with open(os.path.join(self.folder, "php-fpm.conf"), "w", encoding="utf-8") as f:
             f.write("[global]\npid = {0}/php-fpm.pid\nerror_log = {0}/php-fpm.log\ndaemonize = no\n"
-                    "[updates]\nuser = root\ngroup = root\nlisten = {0}/php-fpm.sock\n"
-                    "pm = static\npm.max_children = 2\ncatch_workers_output = yes\n".format(self.folder))
+                    "{1}catch_workers_output = yes\n".format(self.folder, localised_pool(self.folder)))
 
 
 # ---------------------------------------------------------------------------
@@ -154,8 +182,8 @@ class Serving:
         self._ready = os.path.join(server.folder, "serving.ready")
 
     def __enter__(self):
-        self._namespace = harness._Namespace(connected=False)
-        self._process = subprocess.Popen(self._namespace.command(*self._server.command(), self._ready),
+        self.namespace = harness._Namespace(connected=False)
+        self._process = subprocess.Popen(self.namespace.command(*self._server.command(), self._ready),
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 30
         while not os.path.exists(self._ready):
@@ -167,13 +195,13 @@ class Serving:
 
     def __exit__(self, *_):
         harness._end_process(self._process)
-        self._namespace.delete()
+        self.namespace.delete()
         if os.path.exists(self._ready):
             os.remove(self._ready)
 
     def get(self, *targets):
         """[(status, headers with lower-case names, body)] for each target."""
-        out = subprocess.run(self._namespace.command(sys.executable, "-c", _CLIENT, *targets),
+        out = subprocess.run(self.namespace.command(sys.executable, "-c", _CLIENT, *targets),
                              capture_output=True, check=True, timeout=60).stdout
         answers = [json.loads(line) for line in out.decode().splitlines()]
         return [(a["status"], a["headers"], base64.b64decode(a["body"])) for a in answers]
@@ -201,6 +229,8 @@ def php_fpm():
 def main(folder, ready_path):
     stopped = []
     signal.signal(signal.SIGTERM, lambda *_: stopped.append(True))
+    # Every start answers from the store as it is now, as after a cache purge.
+    shutil.rmtree(os.path.join(folder, "nginx-cache"), ignore_errors=True)
     fpm = subprocess.Popen([php_fpm(), "--nodaemonize", "--allow-to-run-as-root",
                             "--fpm-config", os.path.join(folder, "php-fpm.conf")])
     nginx = subprocess.Popen(["nginx", "-e", os.path.join(folder, "nginx-error.log"),

@@ -119,6 +119,20 @@ class UpdatesFromTheServer(ServerTestCase):
         expected["wersja.txt"] = (b"abc", b"3")
         self.assertEqual(result.changed_files(), expected, result.describe())
 
+    def test_a_client_at_a_bad_version_gets_the_old_content_under_a_higher_version(self):
+        self.release_all()
+        self.server.publish("revert", "4", "2", "--key", self.key)
+        at_3 = installed_at_1()
+        at_3.update({name: data for name, (_, data) in newest(2, 3).items()})
+        at_3["wersja.txt"] = b"3"
+        result = self.run_against_server(at_3, ACCEPT)
+
+        self.assert_message_texts(result, [QUESTION, INSTALLED])
+        # 3 changed core.dll (back to 2's) and added extra.txt (kept: nothing removes a file).
+        self.assertEqual(result.changed_files(), {"core.dll": (RELEASES[3]["core.dll"], RELEASES[2]["core.dll"]),
+                                                  "wersja.txt": (b"3", b"4")}, result.describe())
+        self.assertEqual(self.file_requests(), ["GET /files/4/core.dll HTTP/1.0", "GET /files/4/wersja.txt HTTP/1.0"])
+
     def test_a_version_published_while_a_client_downloads_is_not_mixed_in(self):
         # A large first file keeps the client downloading while version 3,
         # which changes every file of version 2, is published.

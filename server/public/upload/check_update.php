@@ -12,7 +12,9 @@ $reply = find_reply($_GET['wersja'] ?? null, Config::load()->replies_folder());
 // Names are narrow text, as the program reads them.
 header('Content-Type: text/plain; charset=windows-1250');
 header('Content-Length: ' . strlen($reply['body']));
-header('Cache-Control: no-cache');
+// A cache in front (nginx's, a CDN) may hold a reply for a minute: an older
+// reply names only files that stay in place, so it is late, never wrong.
+header('Cache-Control: max-age=60');
 if ($reply['signature'] !== null) {
     header('X-Update-Signature: ' . $reply['signature']);
 }

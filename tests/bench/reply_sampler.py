@@ -1,0 +1,74 @@
+"""Samples check_update.php's answers while the load benchmark publishes;
+run inside the benchmark's network namespace:
+
+    reply_sampler.py STORE OUT STOP CONNECTIONS VERSION...
+
+CONNECTIONS keep-alive connections to 127.0.0.1:80 each ask for the
+versions in turn until the file STOP exists. Every answer is one JSON line
+in OUT: t (seconds since 1970, when it arrived), version, status, signature
+(or null), body (base64), missing (the files it names that were not in STORE
+when it arrived); a failed connection is a line with an "error" instead.
+"""
+
+import base64
+import http.client
+import json
+import os
+import sys
+import threading
+import time
+
+# Released files never go away, so one sighting of a file is enough.
+seen_files = set()
+
+
+def missing_files(store, body):
+    missing = []
+    for line in body.decode("latin-1").split("\r\n"):
+        if not line:
+            continue
+        path = line.split(",", 1)[0].split("/files/", 1)[1]
+        if path not in seen_files:
+            if os.path.isfile(os.path.join(store, "files", path)):
+                seen_files.add(path)
+            else:
+                missing.append(path)
+    return missing
+
+
+def sample(store, versions, offset, stop, out, lock):
+    connection = http.client.HTTPConnection("127.0.0.1", 80, timeout=10)
+    number = offset
+    while not os.path.exists(stop):
+        version = versions[number % len(versions)]
+        number += 1
+        try:
+            connection.request("GET", "/upload/check_update.php?wersja=" + version)
+            response = connection.getresponse()
+            body = response.read()
+        except (OSError, http.client.HTTPException) as error:
+            record = {"t": time.time(), "version": version, "error": repr(error)}
+            connection.close()
+            connection = http.client.HTTPConnection("127.0.0.1", 80, timeout=10)
+        else:
+            record = {"t": time.time(), "version": version, "status": response.status,
+                      "signature": response.getheader("X-Update-Signature"),
+                      "body": base64.b64encode(body).decode(), "missing": missing_files(store, body)}
+        with lock:
+            out.write(json.dumps(record) + "\n")
+    connection.close()
+
+
+def main(store, out_path, stop, connections, *versions):
+    lock = threading.Lock()
+    with open(out_path, "w", buffering=1) as out:
+        threads = [threading.Thread(target=sample, args=(store, versions, n * 7, stop, out, lock))
+                   for n in range(int(connections))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])

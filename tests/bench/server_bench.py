@@ -1,0 +1,419 @@
+"""The update server under load. Run by scripts/bench --server (as root):
+
+    python3 tests/bench/server_bench.py [--rounds 3] [--seconds 5]
+        [--connections 64,256,1024] [--samples 1000] [--out FILE]
+
+nginx and PHP-FPM run in a private network namespace with the README's
+server block, nginx.conf sizing and PHP-FPM pool (tests/e2e/reference_server.py),
+over a store of VERSIONS releases published by server/publish. wrk, inside
+the namespace, asks check_update.php over a mix of every released version,
+-1 and versions nobody holds; then nginx serves a static file of the mean
+reply's size (the ceiling). Each round runs every connection count for both,
+in turn, so that a change of the machine's load touches both alike.
+
+The last round publishes under load: wrk keeps 256 connections busy while
+reply_sampler.py checks answers and server/publish releases new versions,
+one after another, until the sampler has answers from at least --samples
+requests made while a publish ran. Every answer must be a 200 carrying a
+whole reply that some published state of the store held for that version,
+with a signature that verifies for it, and naming only files already in
+place; wrk must see no error and no answer but 200.
+"""
+
+import argparse
+import base64
+import json
+import os
+import resource
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import harness  # noqa: E402
+import reference_server  # noqa: E402
+from bench import host, nginx_version  # noqa: E402
+
+VERSIONS = 30
+INSTALLER = 1
+UNKNOWN = ["0", "999999", "2147483647", "abc"]
+PUBLISH_CONNECTIONS = 256
+STATIC_PATH = "/files/bench/reply.bin"
+
+# wrk's script: each thread asks for the paths in turn, from its own start;
+# done() prints one JSON line. "not_ok" counts answers other than 200 when
+# the script is made with counting on.
+WRK_SCRIPT = """
+paths = {%(paths)s}
+not_ok = 0
+local requests, next_one, threads = {}, 0, {}
+function setup(thread) table.insert(threads, thread) end
+function init(args)
+  for i, path in ipairs(paths) do requests[i] = wrk.format("GET", path) end
+  next_one = math.random(#requests)
+end
+function request()
+  next_one = next_one %% #requests + 1
+  return requests[next_one]
+end
+%(response)s
+function done(summary, latency, requests)
+  local not_ok_total = 0
+  for _, thread in ipairs(threads) do not_ok_total = not_ok_total + (thread:get("not_ok") or 0) end
+  local e = summary.errors
+  io.write(string.format('{"requests": %%d, "microseconds": %%d, "p50": %%d, "p99": %%d, ' ..
+    '"connect": %%d, "read": %%d, "write": %%d, "status": %%d, "timeout": %%d, "not_ok": %%d}\\n',
+    summary.requests, summary.duration, latency:percentile(50), latency:percentile(99),
+    e.connect, e.read, e.write, e.status, e.timeout, not_ok_total))
+end
+"""
+COUNT_NOT_OK = "function response(status, headers, body) if status ~= 200 then not_ok = not_ok + 1 end end"
+
+# Verifies each (version, body, signature) given on standard input as JSON;
+# prints the number that do not verify.
+VERIFY = r"""
+$key = openssl_pkey_get_public(file_get_contents($argv[1]));
+$bad = 0;
+foreach (json_decode(stream_get_contents(STDIN), true) as [$version, $body, $signature]) {
+    $message = "wersja=$version\n" . base64_decode($body);
+    $bad += openssl_verify($message, base64_decode($signature), $key, OPENSSL_ALGO_SHA256) === 1 ? 0 : 1;
+}
+echo $bad;
+"""
+
+
+class BenchError(Exception):
+    pass
+
+
+def publish_store(server, folder):
+    """VERSIONS releases, each changing the core and one of five other files."""
+    key = os.path.join(folder, "private.pem")
+    public = os.path.join(folder, "public.pem")
+    server.publish("keygen", key, public)
+    for version in range(1, VERSIONS + 1):
+        release(server, folder, key, version)
+    return key, public
+
+
+def release(server, folder, key, version):
+    files = {"core.dll": b"core %d\r\n" % version * 40,
+             "part%d.dat" % (version % 5): os.urandom(200 + version)}
+    source = os.path.join(folder, "release-%d" % version)
+    os.makedirs(source)
+    for name, data in files.items():
+        with open(os.path.join(source, name), "wb") as f:
+            f.write(data)
+    server.publish("release", str(version), source, "--key", key, "--installer", str(INSTALLER))
+
+
+def stored_replies(server):
+    """{version: (body, signature)} of every stored reply."""
+    replies = {}
+    folder = os.path.join(server.store, "replies")
+    for name in os.listdir(folder):
+        with open(os.path.join(folder, name), "rb") as f:
+            signature, _, body = f.read().partition(b"\n")
+        replies[name[:-len(".reply")]] = (body, signature.decode())
+    return replies
+
+
+def check_paths(versions):
+    return ["/upload/check_update.php?wersja=" + v for v in versions]
+
+
+def static_file(server, versions):
+    """A file as large as the mean answer (body and signature) of the mix."""
+    replies = stored_replies(server)
+    sizes = [len(replies[v][0]) + len(replies[v][1]) if v in replies else 0 for v in versions]
+    size = round(statistics.mean(sizes))
+    folder = os.path.join(server.store, "files", "bench")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "reply.bin"), "wb") as f:
+        f.write(b"x" * size)
+    return size
+
+
+def more_files():
+    """wrk's 1,024 connections need as many descriptors."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    wanted = 65536 if hard == resource.RLIM_INFINITY else min(hard, 65536)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, wanted), hard))
+
+
+class Wrk:
+    def __init__(self, namespace, folder):
+        self.namespace = namespace
+        self.folder = folder
+        self.scripts = 0
+
+    def start(self, paths, connections, seconds, count_not_ok=False):
+        self.scripts += 1
+        script = os.path.join(self.folder, "wrk-%d.lua" % self.scripts)
+        with open(script, "w") as f:
+            f.write(WRK_SCRIPT % {"paths": ", ".join('"%s"' % p for p in paths),
+                                  "response": COUNT_NOT_OK if count_not_ok else ""})
+        threads = min(2, connections)
+        return subprocess.Popen(self.namespace.command("wrk", "-t%d" % threads, "-c%d" % connections,
+                                                       "-d%ds" % seconds, "--timeout", "10s", "-s", script,
+                                                       "http://127.0.0.1/"),
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+    @staticmethod
+    def result(process, timeout):
+        out, _ = process.communicate(timeout=timeout)
+        lines = [line for line in out.splitlines() if line.startswith('{"requests"')]
+        if process.returncode != 0 or not lines:
+            raise BenchError("wrk failed: " + out)
+        found = json.loads(lines[-1])
+        found["errors"] = sum(found[k] for k in ("connect", "read", "write", "timeout"))
+        found["per_second"] = found["requests"] / (found["microseconds"] / 1e6)
+        return found
+
+    def run(self, paths, connections, seconds):
+        return self.result(self.start(paths, connections, seconds), seconds + 60)
+
+
+def pool_memory_mib(namespace):
+    """The PHP-FPM pool's proportional set size (master and children), MiB."""
+    total = 0
+    for pid in namespace.processes_named("php-fpm"):
+        try:
+            with open("/proc/%d/smaps_rollup" % pid) as f:
+                total += sum(int(line.split()[1]) for line in f if line.startswith("Pss:"))
+        except OSError:
+            pass
+    return total / 1024
+
+
+def measure_load(servers, wrk, versions, connections, rounds, seconds, progress):
+    """{(kind, connections): [wrk's result of each round]}; kinds: "cached"
+    (the README's block), "static" (the same server) and "php" (the block
+    without its cache: PHP answers every check)."""
+    samples = {}
+    for number in range(1, rounds + 1):
+        for server, kinds in ((servers["cached"], ("cached", "static")), (servers["php"], ("php",))):
+            with reference_server.Serving(server) as serving:
+                wrk.namespace = serving.namespace
+                wrk.run(check_paths(versions), 16, 1)  # warm-up: opcache, the page cache, the cache
+                for count in connections:
+                    progress("round %d: %s, %d connections" % (number, "/".join(kinds), count))
+                    for kind in kinds:
+                        result = wrk.run([STATIC_PATH] if kind == "static" else check_paths(versions),
+                                         count, seconds)
+                        result["memory"] = pool_memory_mib(serving.namespace)
+                        samples.setdefault((kind, count), []).append(result)
+    return samples
+
+
+def publish_under_load(server, folder, key, wrk, versions, samples_wanted, progress):
+    """Publishes (into the store server serves, release folders and keys in
+    folder) until the sampler has samples_wanted answers from publishing
+    time; returns the round's findings."""
+    with reference_server.Serving(server) as serving:
+        wrk.namespace = serving.namespace
+        return publish_while_serving(serving, server, folder, key, wrk, versions, samples_wanted, progress)
+
+
+def publish_while_serving(serving, server, folder, key, wrk, versions, samples_wanted, progress):
+    states = [stored_replies(server)]
+    out = os.path.join(server.folder, "samples.jsonl")
+    stop = os.path.join(server.folder, "sampler.stop")
+    load = wrk.start(check_paths(versions), PUBLISH_CONNECTIONS, 600, count_not_ok=True)
+    sampler = subprocess.Popen(serving.namespace.command(
+        sys.executable, os.path.join(HERE, "reply_sampler.py"), server.store, out, stop, "32", *versions),
+        stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+    windows = []
+    try:
+        if not harness._wait_for(lambda: os.path.exists(out) and os.path.getsize(out) > 0, 20):
+            raise BenchError("the sampler got no answer")
+        time.sleep(1)
+        version = newest_version(server)
+        while len(windows) < 60:
+            version += 1
+            progress("publishing version %d under load" % version)
+            started = time.time()
+            release(server, folder, key, version)
+            windows.append((started, time.time()))
+            states.append(stored_replies(server))
+            if during(read_samples(out), windows) >= samples_wanted:
+                break
+        time.sleep(1)
+    finally:
+        open(stop, "w").close()
+        try:
+            sampler.wait(30)
+        except subprocess.TimeoutExpired:
+            sampler.kill()
+        load.send_signal(signal.SIGINT)
+    load_result = Wrk.result(load, 60)
+    return judge(read_samples(out), windows, states, load_result, folder)
+
+
+
+def newest_version(server):
+    return max(int(name) for name in os.listdir(os.path.join(server.store, "files")) if name.isdigit())
+
+
+def read_samples(path):
+    with open(path) as f:
+        return [json.loads(line) for line in f if line.endswith("\n")]
+
+
+def during(samples, windows):
+    return sum(1 for s in samples if any(a <= s["t"] <= b for a, b in windows))
+
+
+def judge(samples, windows, states, load, folder):
+    """Counts what went wrong; every answer is compared with each state of
+    the store it could have come from."""
+    found = {"publishes": len(windows), "samples": len(samples), "during": during(samples, windows),
+             "seconds": sum(b - a for a, b in windows), "errors": 0, "not_ok": 0, "mixed": 0,
+             "missing": 0, "wrk_requests": load["requests"], "wrk_errors": load["errors"],
+             "wrk_not_ok": load["not_ok"]}
+    signed = set()
+    for s in samples:
+        if "error" in s:
+            found["errors"] += 1
+        elif s["status"] != 200:
+            found["not_ok"] += 1
+        else:
+            body = base64.b64decode(s["body"])
+            held = [state.get(s["version"]) for state in states]
+            if (body, s["signature"]) not in held and not (body == b"" and s["signature"] is None
+                                                            and held == [None] * len(held)):
+                found["mixed"] += 1
+            if s["signature"] is not None:
+                signed.add((s["version"], s["body"], s["signature"]))
+            found["missing"] += 1 if s["missing"] else 0
+    public = os.path.join(folder, "public.pem")
+    done = subprocess.run(["php", "-r", VERIFY, public], input=json.dumps(sorted(signed)),
+                          capture_output=True, text=True, timeout=120)
+    if done.returncode != 0:
+        raise BenchError("the signature check failed: " + done.stderr)
+    found["bad_signatures"] = int(done.stdout)
+    found["signed_kinds"] = len(signed)
+    return found
+
+
+# ---------------------------------------------------------------------------
+# the table
+
+def php_version():
+    return subprocess.run(["php", "-r", "echo PHP_VERSION;"], capture_output=True, text=True,
+                          timeout=30).stdout.strip()
+
+
+def spread(values, digits=0):
+    if len(values) == 1:
+        return "%.*f" % (digits, values[0])
+    return "%.*f (%.*f–%.*f)" % (digits, statistics.median(values), digits, min(values), digits, max(values))
+
+
+def table(samples, publishes, connections, rounds, seconds, versions, size, load_before):
+    lines = []
+    add = lines.append
+    add("update server load benchmark, %s UTC, %d round%s of %d s a cell: median (min–max)" % (
+        time.strftime("%Y-%m-%d %H:%M", time.gmtime()), rounds, "" if rounds == 1 else "s", seconds))
+    add("machine: %s, nginx %s, PHP %s; load average before the run %.2f" % (
+        host(), nginx_version(), php_version(), load_before))
+    add("check_update.php over %d versions (%d released, installer %d, -1, %d unknown); "
+        "static file %d bytes" % (len(versions), VERSIONS, INSTALLER, len(UNKNOWN), size))
+    add("")
+    width = 44
+    add("%-*s" % (width, "connections") + "".join("%-26s" % c for c in connections))
+
+    def row(label, cell):
+        add("%-*s" % (width, label) + "".join("%-26s" % cell(c) for c in connections))
+
+    def values(kind, count, field, scale=1.0):
+        return [r[field] * scale for r in samples[(kind, count)]]
+
+    kinds = (("cached", "check_update.php, README block"), ("php", "check_update.php, no cache"),
+             ("static", "static file"))
+    for kind, name in kinds:
+        row(name + " requests/s", lambda c: spread(values(kind, c, "per_second")))
+        row(name + " p50 ms", lambda c: spread(values(kind, c, "p50", 1e-3), 2))
+        row(name + " p99 ms", lambda c: spread(values(kind, c, "p99", 1e-3), 2))
+    for kind, name in kinds[:2]:
+        row(name + " / static", lambda c: spread(
+            [p / s for p, s in zip(values(kind, c, "per_second"), values("static", c, "per_second"))], 3))
+    row("PHP-FPM pool memory (PSS) MiB", lambda c: spread(values("php", c, "memory"), 1))
+    row("errors + non-2xx (all rounds)", lambda c: "%d" % sum(
+        r["errors"] + r["status"] for kind, _ in kinds for r in samples[(kind, c)]))
+    for name, p in publishes:
+        add("")
+        add("publish under load, %s (%d connections): %d publishes in %.1f s; wrk %d requests, "
+            "%d errors, %d not 200" % (name, PUBLISH_CONNECTIONS, p["publishes"], p["seconds"],
+                                       p["wrk_requests"], p["wrk_errors"], p["wrk_not_ok"]))
+        add("  sampler: %d answers, %d while publishing; %d connection errors, %d not 200, %d mixed or "
+            "unknown, %d naming a file not in place, %d of %d signed replies not verifying" % (
+                p["samples"], p["during"], p["errors"], p["not_ok"], p["mixed"], p["missing"],
+                p["bad_signatures"], p["signed_kinds"]))
+    return "".join(line.rstrip() + "\n" for line in lines)
+
+
+def publish_failures(publish, samples_wanted):
+    wrong = [k for k in ("errors", "not_ok", "mixed", "missing", "bad_signatures", "wrk_errors", "wrk_not_ok")
+             if publish[k]]
+    if publish["during"] < samples_wanted:
+        wrong.append("only %d samples while publishing" % publish["during"])
+    return wrong
+
+
+def main():
+    parser = argparse.ArgumentParser(description="The update server under load (needs root).")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds (default 3)")
+    parser.add_argument("--seconds", type=int, default=5, help="seconds a cell (default 5)")
+    parser.add_argument("--connections", default="64,256,1024", help="connection counts (default 64,256,1024)")
+    parser.add_argument("--samples", type=int, default=1000,
+                        help="answers the sampler must check while publishing (default 1000)")
+    parser.add_argument("--out", default=os.path.join(harness._build_dir(), "bench", "server-table.txt"),
+                        help="where the table is written")
+    args = parser.parse_args()
+    connections = [int(c) for c in args.connections.split(",")]
+    if os.geteuid() != 0:
+        sys.exit("the benchmark needs root (network namespaces, port 80)")
+    harness._prepare_process()
+    more_files()
+    load_before = os.getloadavg()[0]
+    os.makedirs(os.path.join(harness._build_dir(), "bench"), exist_ok=True)
+    folder = tempfile.mkdtemp(prefix="server-run-", dir=os.path.join(harness._build_dir(), "bench"))
+
+    def progress(text):
+        print("bench: " + text, file=sys.stderr, flush=True)
+
+    sizing = reference_server.readme_block("nginx", "worker_processes")
+    servers = {"cached": reference_server.ReferenceServer(os.path.join(folder, "cached"), main_context=sizing),
+               "php": reference_server.ReferenceServer(os.path.join(folder, "php"), main_context=sizing,
+                                                       cache=False)}
+    os.makedirs(servers["cached"].store)
+    os.symlink(servers["cached"].store, servers["php"].store)
+    progress("publishing %d versions" % VERSIONS)
+    key, _ = publish_store(servers["cached"], folder)
+    versions = [str(v) for v in range(1, VERSIONS + 1)] + ["-1"] + UNKNOWN
+    size = static_file(servers["cached"], versions)
+    wrk = Wrk(None, folder)
+    samples = measure_load(servers, wrk, versions, connections, args.rounds, args.seconds, progress)
+    publishes = [(name, publish_under_load(servers[kind], folder, key, wrk, versions, args.samples, progress))
+                 for kind, name in (("php", "no cache"), ("cached", "README block"))]
+    text = table(samples, publishes, connections, args.rounds, args.seconds, versions, size, load_before)
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+    with open(args.out, "w", encoding="utf-8") as f:
+        f.write(text)
+    sys.stdout.write(text)
+    wrong = [name + ": " + what for name, p in publishes for what in publish_failures(p, args.samples)]
+    if wrong:
+        sys.exit("bench: the publish under load went wrong: %s (the run is in %s)" % (", ".join(wrong), folder))
+    subprocess.run(["rm", "-rf", folder], check=False, timeout=120)
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except BenchError as error:
+        sys.exit("bench: %s" % error)
