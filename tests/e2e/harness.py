@@ -289,6 +289,7 @@ class RunResult:
     work_dir: str
     program_path: str
     driver_stderr: str = ""
+    updater_output: str = ""           # what Wine printed for the updater process
     _temporary: bool = True
 
     @property
@@ -314,9 +315,18 @@ class RunResult:
         return {e["win"]: os.path.join(self.run_dir, "shots", e["file"])
                 for e in self.events if e["ev"] == "shot"}
 
+    def left_no_trace(self):
+        """Whether the process ended with an error before the program did
+        anything: no window, no request, no launcher, no file touched. The
+        program itself always exits with 0, so this is Wine failing to start it."""
+        return (bool(self.exit_code) and not self.timed_out and not self.windows and not self.requests
+                and not self.menu_runs and not self.changed_files() and not self.files_outside)
+
     def describe(self):
         """A short readable account of the run, for failure messages."""
         lines = ["exit code %s%s" % (self.exit_code, " (timed out)" if self.timed_out else "")]
+        if self.exit_code and self.updater_output.strip():
+            lines.append("  wine said: " + self.updater_output.strip()[-2000:])
         for w in self.windows:
             lines.append("  %r owner=%s buttons=%s shown=%d gone=%s" % (
                 w, w.owner.win if w.owner else None, w.buttons, w.shown_t, w.gone_t))
@@ -756,7 +766,21 @@ def _has_line(path, event):
     return any(line["ev"] == event for line in _read_json_lines(path))
 
 
-def run_updater(files=None, *, connected=True, routes=None, steps=(), program="work",
+def run_updater(files=None, **options):
+    """Runs updater.exe once (see _run_updater_once for the options) and
+    returns a RunResult. A start that Wine fails before the program runs at
+    all (seen about once in a few hundred runs on a loaded machine) is
+    repeated once; a program that fails that way twice is reported as it is."""
+    result = _run_updater_once(files, **options)
+    if result.left_no_trace():
+        sys.stderr.write("harness: Wine did not start the updater (%s); starting it again\n"
+                         % result.describe().replace("\n", " | "))
+        result.cleanup()
+        result = _run_updater_once(files, **options)
+    return result
+
+
+def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), program="work",
                 program_files=None, menu=True, ports=(80,), timeout=30.0,
                 trace_message_boxes=False, keep_dir=None, menu_wait=10.0,
                 read_only=(), hold_files=(), program_exe=None, server_command=None, tls=None):
@@ -947,6 +971,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         work_dir=work_dir,
         program_path=program_path,
         driver_stderr=_read_text(paths["driver.out"]),
+        updater_output=_read_text(paths["updater.out"]),
         _temporary=not keep_dir,
     )
 
