@@ -8,14 +8,16 @@ block) inside a private network namespace; makes build/demo/app holding
 version 1 (with the stand-in menu.exe); runs updater.exe under Wine and tells
 step by step what happened. Screenshots of every window go to build/demo/shots.
 
-    demo.py --key PRIVATE_KEY [--build-dir DIR] [--manual] [--offline] [--forged]
+    demo.py --key PRIVATE_KEY [--build-dir DIR] [--manual] [--offline] [--forged] [--dpi N]
 
 --manual leaves the windows to the user (on $DISPLAY); otherwise the UI
 driver answers them as a person would (Yes, then OK). --offline runs without
 a network connection. --forged puts a server on the path in place of the
 update server: it offers a different menu.exe with its own size and hash,
-under the genuine reply's signature. Run through scripts/demo, which makes
-the key and builds first.
+under the genuine reply's signature. --dpi shows the windows at that screen
+DPI (Wine's LogPixels in the demo's prefix; 96 is 100 %, the default, 144
+150 %, 192 200 %). Run through scripts/demo, which makes the key and builds
+first.
 """
 
 import argparse
@@ -184,7 +186,11 @@ def main():
     parser.add_argument("--offline", action="store_true", help="run without a network connection")
     parser.add_argument("--forged", action="store_true",
                         help="a server on the path offers a different menu.exe")
+    parser.add_argument("--dpi", type=int, default=96,
+                        help="the screen's DPI the windows are shown at (default 96, i.e. 100 %%)")
     args = parser.parse_args()
+    if args.dpi <= 0:
+        parser.error("--dpi must be a positive number")
     if args.manual and not os.environ.get("DISPLAY", "").startswith(":"):
         sys.exit("--manual needs a local X display in $DISPLAY")
 
@@ -192,6 +198,8 @@ def main():
     os.environ["E2E_WINEPREFIX"] = os.path.join(DEMO_DIR, "wine")
     print("Preparing the demo's Wine prefix (the first time takes a few seconds)...")
     harness.prepare_prefix(os.environ["E2E_WINEPREFIX"])
+    harness.set_screen_dpi(args.dpi)
+    print("The screen is at %d DPI (%d %% scaling)." % (args.dpi, round(args.dpi * 100 / 96)))
 
     print("Publishing versions 1, 2 and 3 of the demo application, as its vendor would:")
     server = publish_demo_store(os.path.abspath(args.key))
