@@ -2,8 +2,6 @@
 
 declare(strict_types=1);
 
-require_once __DIR__ . '/freshness.php';
-
 final class Config
 {
     public const DEFAULT_STORE = '/var/lib/update-store';
@@ -52,4 +50,13 @@ final class Config
     {
         return $this->store . '/replies';
     }
+}
+
+// "7d", "12h", "30m" or "45s" in seconds.
+function parse_validity(string $text): int
+{
+    if (preg_match('/^([1-9][0-9]{0,5})([smhd])$/D', $text, $match) !== 1) {
+        throw new RuntimeException("freshness_validity \"$text\" is not a number of s, m, h or d (such as 7d)");
+    }
+    return (int)$match[1] * ['s' => 1, 'm' => 60, 'h' => 3600, 'd' => 86400][$match[2]];
 }

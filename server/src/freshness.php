@@ -23,15 +23,6 @@ function freshness_message(string $expires, string $signed_message): string
     return "expires=$expires\n" . hash('sha256', $signed_message);
 }
 
-// "7d", "12h", "30m" or "45s" in seconds.
-function parse_validity(string $text): int
-{
-    if (preg_match('/^([1-9][0-9]{0,5})([smhd])$/D', $text, $match) !== 1) {
-        throw new RuntimeException("freshness_validity \"$text\" is not a number of s, m, h or d (such as 7d)");
-    }
-    return (int)$match[1] * ['s' => 1, 'm' => 60, 'h' => 3600, 'd' => 86400][$match[2]];
-}
-
 // Signs freshness lines that expire validity seconds after now.
 final class FreshnessSigner
 {

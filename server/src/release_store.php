@@ -87,8 +87,8 @@ final class ReleaseStore
     {
         $replies = [];
         foreach ($this->listing($this->root . '/replies') as $entry) {
-            $version = substr($entry, 0, -strlen('.reply'));
-            if (!str_ends_with($entry, '.reply') || !is_canonical_version($version)) {
+            $version = str_ends_with($entry, '.reply') ? substr($entry, 0, -strlen('.reply')) : '';
+            if (!is_canonical_version($version)) {
                 continue;
             }
             $path = stored_reply_path($this->root . '/replies', $version);
