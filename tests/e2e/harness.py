@@ -267,6 +267,7 @@ class Window:
 @dataclass
 class RunResult:
     exit_code: Optional[int]           # None when the updater had to be killed
+    other_exit_codes: list             # those of the copies started with also_start
     timed_out: bool
     events: list                       # the driver's record, one dict per line
     windows: list                      # Window objects in the order first seen (windows
@@ -289,6 +290,7 @@ class RunResult:
     work_dir: str
     program_path: str
     driver_stderr: str = ""
+    updater_output: str = ""           # what Wine printed for the updater process
     _temporary: bool = True
 
     @property
@@ -314,9 +316,18 @@ class RunResult:
         return {e["win"]: os.path.join(self.run_dir, "shots", e["file"])
                 for e in self.events if e["ev"] == "shot"}
 
+    def left_no_trace(self):
+        """Whether the process ended with an error before the program did
+        anything: no window, no request, no launcher, no file touched. The
+        program itself always exits with 0, so this is Wine failing to start it."""
+        return (bool(self.exit_code) and not self.timed_out and not self.windows and not self.requests
+                and not self.menu_runs and not self.changed_files() and not self.files_outside)
+
     def describe(self):
         """A short readable account of the run, for failure messages."""
         lines = ["exit code %s%s" % (self.exit_code, " (timed out)" if self.timed_out else "")]
+        if self.exit_code and self.updater_output.strip():
+            lines.append("  wine said: " + self.updater_output.strip()[-2000:])
         for w in self.windows:
             lines.append("  %r owner=%s buttons=%s shown=%d gone=%s" % (
                 w, w.owner.win if w.owner else None, w.buttons, w.shown_t, w.gone_t))
@@ -756,10 +767,25 @@ def _has_line(path, event):
     return any(line["ev"] == event for line in _read_json_lines(path))
 
 
-def run_updater(files=None, *, connected=True, routes=None, steps=(), program="work",
+def run_updater(files=None, **options):
+    """Runs updater.exe once (see _run_updater_once for the options) and
+    returns a RunResult. A start that Wine fails before the program runs at
+    all (seen about once in a few hundred runs on a loaded machine) is
+    repeated once; a program that fails that way twice is reported as it is."""
+    result = _run_updater_once(files, **options)
+    if result.left_no_trace():
+        sys.stderr.write("harness: Wine did not start the updater (%s); starting it again\n"
+                         % result.describe().replace("\n", " | "))
+        result.cleanup()
+        result = _run_updater_once(files, **options)
+    return result
+
+
+def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), program="work",
                 program_files=None, menu=True, ports=(80,), timeout=30.0,
                 trace_message_boxes=False, keep_dir=None, menu_wait=10.0,
-                read_only=(), hold_files=(), program_exe=None, server_command=None, tls=None):
+                read_only=(), hold_files=(), program_exe=None, server_command=None, tls=None,
+                also_start=(), kill_after=None):
     """Runs updater.exe once and returns a RunResult.
 
     files: the working folder's contents, relative path -> bytes (str is
@@ -795,6 +821,13 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         starts until it has ended: they cannot be deleted, renamed or read.
     program_exe: the build of the program to run as updater.exe (default
         UPDATER_EXE), e.g. the one with the test key (UPDATER_KEYED_EXE).
+    also_start: further starts of the same program in the same working
+        folder, each that many seconds after the first (0: at once); they
+        share its output and time-out, and their windows and launchers are
+        recorded with its own.
+    kill_after: seconds after its start at which the updater's process is
+        killed (SIGKILL, as ending the task does), Wine and the other
+        starts going on.
     server_command: a command line run in the namespace instead of the
         scripted server (routes and ports then unused); it gets the path of a
         file to create once it serves as its last argument, and ends on
@@ -857,7 +890,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
 
     namespace = None
     server = driver = updater = None
-    holders = []
+    holders, others, other_exit_codes = [], [], []
     exit_code, timed_out, exit_t = None, False, None
     outputs = []
     try:
@@ -894,11 +927,24 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         updater_env = dict(env, WINEDEBUG="+relay" if trace_message_boxes else "-all")
         updater_out = open(paths["updater.out"], "wb")
         outputs.append(updater_out)
+        started = time.monotonic()
         updater = subprocess.Popen(namespace.command("wine", program_path), cwd=work_dir,
                                    env=updater_env, stdout=updater_out, stderr=subprocess.STDOUT,
                                    start_new_session=True)
+        timeline = sorted([(delay, "start") for delay in also_start]
+                          + ([(kill_after, "kill")] if kill_after is not None else []))
+        for moment, action in timeline:
+            time.sleep(max(0.0, started + moment - time.monotonic()))
+            if action == "kill":
+                updater.kill()
+            else:
+                others.append(subprocess.Popen(namespace.command("wine", program_path), cwd=work_dir,
+                                               env=dict(env, WINEDEBUG="-all"), stdout=updater_out,
+                                               stderr=subprocess.STDOUT, start_new_session=True))
         try:
-            exit_code = updater.wait(timeout)
+            exit_code = updater.wait(max(0.1, started + timeout - time.monotonic()))
+            other_exit_codes = [other.wait(max(0.1, started + timeout - time.monotonic()))
+                                for other in others]
         except subprocess.TimeoutExpired:
             timed_out = True
         exit_t = int(time.time() * 1000)
@@ -915,7 +961,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
                 pass
     finally:
         _kill_wineserver()
-        for process in [updater, driver, server] + holders:
+        for process in [updater, driver, server] + holders + others:
             _end_process(process)
         if namespace:
             namespace.delete()
@@ -927,6 +973,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
     end = next((e for e in events if e["ev"] == "end"), {})
     return RunResult(
         exit_code=exit_code,
+        other_exit_codes=other_exit_codes,
         timed_out=timed_out,
         events=events,
         windows=windows,
@@ -947,6 +994,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         work_dir=work_dir,
         program_path=program_path,
         driver_stderr=_read_text(paths["driver.out"]),
+        updater_output=_read_text(paths["updater.out"]),
         _temporary=not keep_dir,
     )
 
