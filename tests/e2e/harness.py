@@ -16,8 +16,8 @@ Typical use in a test:
 Steps for the UI driver (tests/tools/ui_driver.cpp), done in order, each
 waiting for its moment:
     answer OK|YES|NO [button|esc|close]   the next message box not yet answered
-    cancel check|download [button|esc|close] [at-once] [when-overall N]
-           [when-file-bar-above N] [when-file NAME]      Cancel in that window
+    cancel check|download [button|esc|close] [when-overall N] [when-file NAME]
+                                          Cancel in that window
     wait-shown KIND / wait-gone KIND      KIND: check, download or message
     measure KIND                          the room each text of that window needs
     sleep MS
@@ -738,7 +738,7 @@ def _message_box_calls(trace_path, windows):
 
 _STEP = re.compile(
     r"^(answer (OK|YES|NO)( (button|esc|close))?"
-    r"|cancel (check|download)( (button|esc|close|at-once|when-overall \d+|when-file-bar-above \d+"
+    r"|cancel (check|download)( (button|esc|close|when-overall \d+"
     r"|when-file \S+))*"
     r"|(wait-shown|wait-gone|measure) (check|download|message)"
     r"|sleep \d+"
@@ -783,7 +783,7 @@ def run_updater(files=None, **options):
 
 def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), program="work",
                 program_files=None, menu=True, ports=(80,), timeout=30.0,
-                trace_message_boxes=False, keep_dir=None, menu_wait=10.0,
+                trace_message_boxes=False, keep_dir=None,
                 read_only=(), hold_files=(), program_exe=None, server_command=None, tls=None,
                 also_start=(), kill_after=None):
     """Runs updater.exe once and returns a RunResult.
@@ -798,9 +798,8 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
         of a 200 reply), a Reply, or a list of them for successive requests.
     steps: the driver's steps (a list of lines or one text).
     program: "work" (updater.exe copied into the working folder), "elsewhere"
-        (copied into a separate folder that gets program_files), "build"
-        (run by its absolute path in the build tree) or "as-given" (the
-        "updater.exe" that files puts in the working folder). The working folder is
+        (copied into a separate folder that gets program_files) or "as-given"
+        (the "updater.exe" that files puts in the working folder). The working folder is
         the process's current folder in every case.
     ports: the ports the server listens on (127.0.0.1 and ::1).
     tls: the server's https ports with their certificate and key, as
@@ -811,8 +810,6 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
         result.message_box_calls.
     keep_dir: keep everything the run produced in this folder (else a
         temporary folder that result.cleanup() removes).
-    menu_wait: seconds to wait, after the updater ended, for a started
-        menu.exe to finish.
     read_only: paths in the working folder that lose their write bits
         (mode 0444). Wine shows such a file with the read-only attribute
         (attrib: R) and refuses to delete it, as Windows does.
@@ -866,12 +863,10 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
         _write_files(program_dir, program_files or {})
         program_path = os.path.join(program_dir, "updater.exe")
         shutil.copy(program_exe, program_path)
-    elif program == "build":
-        program_path = program_exe
     elif program == "as-given":
         program_path = os.path.join(work_dir, "updater.exe")
     else:
-        raise ValueError("program must be 'work', 'elsewhere', 'build' or 'as-given'")
+        raise ValueError("program must be 'work', 'elsewhere' or 'as-given'")
     files_before = snapshot(work_dir)
 
     paths = {name: os.path.join(run_dir, name) for name in (
@@ -952,7 +947,7 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
             # The launcher, when started, is a process of the namespace by the
             # time the updater has ended; let it finish writing its record.
             time.sleep(0.3)
-            _wait_for(lambda: not namespace.processes_named("menu.exe"), menu_wait, 0.05)
+            _wait_for(lambda: not namespace.processes_named("menu.exe"), 10.0, 0.05)
         open(paths["stop"], "w").close()
         for process in [driver] + holders:
             try:

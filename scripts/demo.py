@@ -3,12 +3,13 @@ project's own update server.
 
 Publishes versions 1, 2 and 3 of a demo application with server/publish into
 a demo release store (build/demo/server), as a vendor would, signing them with
-the demo keys (release and freshness); serves the store with nginx + PHP-FPM (the README's server
-block) inside a private network namespace; makes build/demo/app holding
-version 1 (with the stand-in menu.exe); runs updater.exe under Wine and tells
-step by step what happened. Screenshots of every window go to build/demo/shots.
+the demo keys (release and freshness); serves the store with nginx + PHP-FPM
+(the README's server block) inside a private network namespace; makes
+build/demo/app holding version 1 (with the stand-in menu.exe); runs
+updater.exe under Wine and tells step by step what happened. Screenshots of every window go to build/demo/shots.
 
-    demo.py --key PRIVATE_KEY --freshness-key PRIVATE_KEY [--build-dir DIR] [--manual] [--offline] [--forged]
+    demo.py --key PRIVATE_KEY --freshness-key PRIVATE_KEY [--build-dir DIR]
+            [--manual] [--offline] [--forged]
 
 --manual leaves the windows to the user (on $DISPLAY); otherwise the UI
 driver answers them as a person would (Yes, then OK). --offline runs without
@@ -25,9 +26,8 @@ import shutil
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, HERE)
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 
 import harness  # noqa: E402
 from reference_server import ReferenceServer  # noqa: E402
