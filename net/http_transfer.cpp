@@ -32,24 +32,26 @@ void close_handle(HINTERNET& handle)
     }
 }
 
-// The platform's default wait is far longer than anyone waits for an update.
-bool set_timeouts(HINTERNET request)
+bool set_timeout(HINTERNET request, DWORD option, DWORD timeout)
 {
-    DWORD timeout = network_timeout_ms;
-    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                         INTERNET_OPTION_RECEIVE_TIMEOUT})
-        if (!InternetSetOptionA(request, option, &timeout, sizeof(timeout)))
-            return false;
-    return true;
+    return InternetSetOptionA(request, option, &timeout, sizeof(timeout)) != FALSE;
+}
+
+// The platform's default wait is far longer than anyone waits for an update.
+bool set_timeouts(HINTERNET request, DWORD head_timeout_ms)
+{
+    return set_timeout(request, INTERNET_OPTION_CONNECT_TIMEOUT, head_timeout_ms) &&
+           set_timeout(request, INTERNET_OPTION_SEND_TIMEOUT, head_timeout_ms) &&
+           set_timeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT, body_wait_timeout_ms);
 }
 
 // Sends the request on a worker thread and waits for it at most
-// network_timeout_ms. Wine ignores the connect time-out (a server that
+// head_timeout_ms. Wine ignores the connect time-out (a server that
 // never completes the handshake held the request for 130 s), so the wait
 // for the connection, the request and the response's head is bounded here.
 // A worker still waiting is left to end when the platform gives up; the
 // caller closes the request under it, which WinINet allows.
-bool send_within_bound(HINTERNET request)
+bool send_within_bound(HINTERNET request, DWORD head_timeout_ms)
 {
     auto sent = std::make_shared<std::promise<bool>>();
     std::future<bool> result = sent->get_future();
@@ -60,7 +62,7 @@ bool send_within_bound(HINTERNET request)
     } catch (const std::system_error&) {
         return false;
     }
-    return result.wait_for(std::chrono::milliseconds(network_timeout_ms)) ==
+    return result.wait_for(std::chrono::milliseconds(head_timeout_ms)) ==
                std::future_status::ready &&
            result.get();
 }
@@ -146,7 +148,7 @@ bool HttpTransfer::open_target_request()
     request_handle =
         HttpOpenRequestA(connection_handle, request_verb.c_str(), target.object_path.c_str(),
                          http_version, nullptr, accept_types, flags, 0);
-    if (request_handle == nullptr || !set_timeouts(request_handle)) {
+    if (request_handle == nullptr || !set_timeouts(request_handle, head_timeout_ms)) {
         close_handle(request_handle);
         close_handle(connection_handle);
         return false;
@@ -160,7 +162,7 @@ bool HttpTransfer::send_request(MemoryStream& body, ModelessDialog& progress,
     byte_count = 0;
     std::vector<std::string> visited;
     for (;;) {
-        if (!send_within_bound(request_handle)) {
+        if (!send_within_bound(request_handle, head_timeout_ms)) {
             close_all();
             return false;
         }

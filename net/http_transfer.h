@@ -15,9 +15,14 @@
 
 class ModelessDialog;
 
-// The longest the transfer waits for the platform: from connecting to the
-// head of the response, and for each chunk of the body.
-const DWORD network_timeout_ms = 30000;
+// The longest the update check waits for the head of its answer, from
+// connecting on (TLS and the request included): the application waits for
+// the check at start-up.
+const DWORD check_head_timeout_ms = 10000;
+// The same for each request of a file of the update.
+const DWORD file_head_timeout_ms = 30000;
+// The longest a read of the body waits for its next bytes.
+const DWORD body_wait_timeout_ms = 30000;
 // Redirects followed for one request; one more, or a URL visited twice,
 // fails the transfer.
 const int redirect_limit = 5;
@@ -29,7 +34,9 @@ public:
     HINTERNET connection_handle = nullptr;
     HINTERNET request_handle = nullptr;
 
-    HttpTransfer() = default;
+    // head_timeout_ms bounds the wait from connecting to the head of the
+    // response, each redirect's request again.
+    explicit HttpTransfer(DWORD head_timeout_ms) : head_timeout_ms(head_timeout_ms) {}
     // Closes nothing: the owner calls close_all when the request is done.
     virtual ~HttpTransfer() = default;
 
@@ -44,8 +51,8 @@ public:
     // Sends the request, follows redirects (never from https to http) and
     // reads the whole body of the final response. A body that grows past
     // byte_limit or ends short of its announced Content-Length fails the
-    // transfer, as does Cancel, a quit message or a wait past
-    // network_timeout_ms; on failure every handle is closed and byte_count is 0.
+    // transfer, as does Cancel, a quit message, a wait for the head past
+    // head_timeout_ms or for the body past body_wait_timeout_ms; on failure every handle is closed and byte_count is 0.
     bool send_request(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
                       std::size_t byte_limit);
     bool read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
@@ -65,6 +72,7 @@ private:
     bool open_target_request();
     bool follow_redirect(const std::string& location, std::vector<std::string>& visited);
 
+    const DWORD head_timeout_ms;
     UrlParts target;
     std::string request_verb;
 };

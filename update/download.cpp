@@ -77,7 +77,7 @@ bool DownloadItem::fetch(UpdateDialog& dialog, const std::string& url, std::int3
         return false;
     }
     std::int32_t byte_count = 0;
-    HttpTransfer transfer;
+    HttpTransfer transfer(file_head_timeout_ms);
     bool fetched =
         transfer.open_request(host_name, url_parts.port, object_path, "GET", url_parts.secure) &&
         transfer.send_request(body, dialog, byte_count, announced) &&

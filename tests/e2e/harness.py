@@ -284,6 +284,7 @@ class RunResult:
     requests: list                     # one dict per request the server received
     message_box_calls: list            # with trace_message_boxes: owner, flags, owner_win,
                                        # destroyed_before
+    start_t: Optional[int]             # when the updater process was started (ms, driver clock)
     exit_t: Optional[int]              # when the updater process ended (ms, driver clock)
     run_dir: str
     work_dir: str
@@ -757,7 +758,7 @@ def _has_line(path, event):
 
 
 def run_updater(files=None, *, connected=True, routes=None, steps=(), program="work",
-                program_files=None, menu=True, ports=(80,), timeout=30.0,
+                program_files=None, menu=True, ports=(80,), dropping_ports=(), timeout=30.0,
                 trace_message_boxes=False, keep_dir=None, menu_wait=10.0,
                 read_only=(), hold_files=(), program_exe=None, server_command=None, tls=None):
     """Runs updater.exe once and returns a RunResult.
@@ -777,6 +778,9 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         "updater.exe" that files puts in the working folder). The working folder is
         the process's current folder in every case.
     ports: the ports the server listens on (127.0.0.1 and ::1).
+    dropping_ports: ports on 127.0.0.1 that drop every connection attempt
+        (their queue is full and never served), as a firewall dropping
+        packets does; not also in ports.
     tls: the server's https ports with their certificate and key, as
         {"ports": [443], "certificate": PEM path, "key": PEM path} (tls.py).
     timeout: seconds the updater may run before it is killed.
@@ -852,13 +856,13 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
     with open(paths["steps.txt"], "w", encoding="utf-8") as f:
         f.write(steps_text)
     with open(paths["server.json"], "w", encoding="utf-8") as f:
-        json.dump({"ports": list(ports), "tls": tls,
+        json.dump({"ports": list(ports), "dropping_ports": list(dropping_ports), "tls": tls,
                    "routes": {k: _as_replies(v) for k, v in (routes or {}).items()}}, f)
 
     namespace = None
     server = driver = updater = None
     holders = []
-    exit_code, timed_out, exit_t = None, False, None
+    exit_code, timed_out, start_t, exit_t = None, False, None, None
     outputs = []
     try:
         _kill_wineserver()
@@ -894,6 +898,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         updater_env = dict(env, WINEDEBUG="+relay" if trace_message_boxes else "-all")
         updater_out = open(paths["updater.out"], "wb")
         outputs.append(updater_out)
+        start_t = int(time.time() * 1000)
         updater = subprocess.Popen(namespace.command("wine", program_path), cwd=work_dir,
                                    env=updater_env, stdout=updater_out, stderr=subprocess.STDOUT,
                                    start_new_session=True)
@@ -942,6 +947,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         requests=_merge_requests(_read_json_lines(paths["requests.jsonl"])),
         message_box_calls=(_message_box_calls(paths["updater.out"], windows)
                            if trace_message_boxes else []),
+        start_t=start_t,
         exit_t=exit_t,
         run_dir=run_dir,
         work_dir=work_dir,

@@ -1,7 +1,7 @@
-"""End-to-end tests of what the network can do to a run: servers that go
-silent, redirects, and files answered with an error status or a content
-coding. Every run must end, with the phase's own failure message and the
-launcher started, and nothing wrong installed."""
+"""End-to-end tests of what the network can do to a run: servers that cannot
+be reached or go silent, redirects, and files answered with an error status
+or a content coding. Every run must end, with the phase's own failure
+message and the launcher started, and nothing wrong installed."""
 
 import gzip
 import unittest
@@ -21,6 +21,31 @@ def redirect(location, status=302):
 
 
 class EveryRunEnds(DownloadTestCase):
+    def test_an_unreachable_check_server_delays_the_application_about_ten_seconds(self):
+        # Port 80 drops every connection attempt, as a firewall that drops
+        # packets does: nothing but the program's own bound ends the wait.
+        result = self.run_updater(VERSION, ports=(), dropping_ports=(80,), steps=["answer OK"],
+                                  timeout=RUN_CAP)
+
+        self.assertEqual(result.exit_code, 0, result.describe())
+        [check] = result.windows_of("check")
+        [box] = result.message_boxes
+        self.assertEqual(box.text, NO_UPDATES)
+        self.assertIs(box.owner, check)
+        [menu] = result.menu_runs
+        # The check waited out its bound (the attempts were dropped, not
+        # refused), and the application started about 12 s after the program.
+        self.assertGreater(box.shown_t - check.shown_t, 9000, result.describe())
+        self.assertLess(menu["t"] - result.start_t, 15000, result.describe())
+
+    def test_a_file_whose_head_comes_after_the_checks_bound_still_arrives(self):
+        body = body_of(3000, 5)
+        routes = {check_path(7): update_list([(file_url("late.dll"), len(body))]),
+                  "/files/late.dll": Reply(body=body, delay=15)}
+        result = self.run_updater(VERSION, routes=routes, steps=ACCEPT, timeout=RUN_CAP)
+
+        self.assert_installed(result, {"late.dll": (None, body)})
+
     def test_a_check_server_silent_after_accepting(self):
         result = self.run_updater(VERSION, routes={check_path(7): Reply(body=b"", delay=SILENCE)},
                                   steps=["answer OK"], timeout=RUN_CAP)

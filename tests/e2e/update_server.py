@@ -7,10 +7,15 @@ Run inside the test's private network namespace:
 CONFIG is a JSON file:
     {"ports": [80],
      "tls": {"ports": [443], "certificate": PEM, "key": PEM},
+     "dropping_ports": [8080],
      "routes": {"/upload/check_update.php?wersja=1": [REPLY, ...], ...}}
 The ports under "tls" (optional) speak https with that certificate and key;
 every connection to them is recorded as {"ev": "tls", "port": ..., "handshake":
 "done" or the error}, before any request on it.
+The "dropping_ports" (optional) never answer: each has a listener on
+127.0.0.1 whose queue of connections is full and never taken from, so the
+system drops every further connection attempt, as a host behind a firewall
+that drops packets does (a refused connection would fail at once).
 A request is matched by its full target first, then by the target without its
 query. The n-th request for a route gets its n-th reply (the last one repeats).
 Unknown targets get 404 with an empty body.
@@ -230,6 +235,23 @@ def accept_loop(server, port, family_name, routes, recorder, tls):
                          daemon=True).start()
 
 
+def fill_queue(port):
+    """The listener and the connections that fill its queue: with a backlog
+    of 0 the queue holds one established connection, the second stays
+    unanswered, and so does every attempt after them."""
+    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind(("127.0.0.1", port))
+    server.listen(0)
+    held = [server]
+    for _ in range(2):
+        filler = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        filler.setblocking(False)
+        filler.connect_ex(("127.0.0.1", port))
+        held.append(filler)
+    return held
+
+
 def tls_context(config):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(config["certificate"], config["key"])
@@ -254,6 +276,7 @@ def main(config_path, record_path, ready_path):
         port_tls = context if port in tls["ports"] else None
         threading.Thread(target=accept_loop, args=(server, port, family_name, routes, recorder, port_tls),
                          daemon=True).start()
+    held = [s for port in config.get("dropping_ports", []) for s in fill_queue(port)]
     stopped = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stopped.set())
     open(ready_path, "w").close()
@@ -261,6 +284,8 @@ def main(config_path, record_path, ready_path):
         pass
     for server, _, _ in servers:
         server.close()
+    for held_socket in held:
+        held_socket.close()
 
 
 if __name__ == "__main__":

@@ -160,7 +160,7 @@ struct Outcome {
 Outcome transfer(std::vector<Answer> answers, FakeProgress& progress, std::size_t limit = 1 << 20)
 {
     ScriptedServer server(std::move(answers));
-    HttpTransfer http;
+    HttpTransfer http(file_head_timeout_ms);
     Outcome outcome = {};
     outcome.byte_count = -1;
     EXPECT_TRUE(http.open_request("127.0.0.1", server.port(), "/files/a.bin", "GET", false));
@@ -347,7 +347,7 @@ TEST(HttpTransfer, AServerStallingMidBodyFailsTheTransferAfterTheBound)
     const std::size_t half = whole.size() - 50;
     FakeProgress progress;
     Outcome o = transfer(
-        {{whole.substr(0, half), 2 * static_cast<int>(network_timeout_ms), whole.substr(half)}},
+        {{whole.substr(0, half), 2 * static_cast<int>(body_wait_timeout_ms), whole.substr(half)}},
         progress);
     EXPECT_FALSE(o.result);
     EXPECT_EQ(o.byte_count, 0);
@@ -416,11 +416,12 @@ private:
     std::thread thread_;
 };
 
-TEST(HttpTransfer, AConnectionNeverAcceptedFailsTheTransferAfterTheBound)
+// The transfer's own head bound, short here, is what ends the wait.
+TEST(HttpTransfer, AConnectionNeverAcceptedFailsTheTransferAfterTheHeadBound)
 {
     FullQueueServer server;
     FakeProgress progress;
-    HttpTransfer http;
+    HttpTransfer http(2000);
     ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/x", "GET", false));
     MemoryStream body;
     std::int32_t byte_count = -1;
@@ -429,6 +430,25 @@ TEST(HttpTransfer, AConnectionNeverAcceptedFailsTheTransferAfterTheBound)
     EXPECT_EQ(http.request_handle, nullptr);
     EXPECT_EQ(http.internet_handle, nullptr);
     http.close_all();
+}
+
+// A head that comes 3 s after the request: a transfer whose head bound is
+// shorter fails, one whose bound is longer reads the body.
+TEST(HttpTransfer, TheHeadIsAwaitedForTheTransfersOwnBound)
+{
+    const std::string whole = reply_with_body("200 OK", "late head");
+    for (DWORD bound : {1500, 8000}) {
+        ScriptedServer server({{"", 3000, whole}});
+        HttpTransfer http(bound);
+        ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/x", "GET", false));
+        FakeProgress progress;
+        MemoryStream body;
+        std::int32_t byte_count = -1;
+        EXPECT_EQ(http.send_request(body, progress, byte_count, 1024), bound > 3000) << bound;
+        EXPECT_EQ(byte_count, bound > 3000 ? 9 : 0) << bound;
+        http.close_all();
+        server.stop();
+    }
 }
 
 // A port that was free a moment ago, with nothing listening on it now.
@@ -443,7 +463,7 @@ INTERNET_PORT unused_port()
 TEST(HttpTransfer, NothingListeningFailsTheSendAndClosesEverything)
 {
     FakeProgress progress;
-    HttpTransfer http;
+    HttpTransfer http(file_head_timeout_ms);
     ASSERT_TRUE(http.open_request("127.0.0.1", unused_port(), "/x", "GET", false));
     MemoryStream body;
     std::int32_t byte_count = -1;
@@ -463,7 +483,7 @@ TEST(HttpTransfer, ResponseHeadersAreReadByNameOfAnyLength)
     std::string long_value(1000, 'v');
     ScriptedServer server({Answer("HTTP/1.0 200 OK\r\nX-Update-Signature: MEUCIQ==\r\nX-Long: " +
                                   long_value + "\r\nContent-Length: 2\r\n\r\nok")});
-    HttpTransfer http;
+    HttpTransfer http(file_head_timeout_ms);
     ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/upload/list", "GET", false));
     FakeProgress progress;
     MemoryStream body;
