@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/rate_floor.h"
 #include "ui/modeless_dialog.h"
 
 namespace {
@@ -65,6 +66,18 @@ bool send_within_bound(HINTERNET request, DWORD head_timeout_ms)
     return result.wait_for(std::chrono::milliseconds(head_timeout_ms)) ==
                std::future_status::ready &&
            result.get();
+}
+
+// Reads what has arrived, at most a chunk, and waits only while nothing has:
+// a read of a whole chunk would wait for all of it, with the window not
+// serviced, however slowly the bytes came.
+bool read_available(HINTERNET request, char* buffer, DWORD& bytes_read)
+{
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(request, &available, 0, 0))
+        return false;
+    DWORD wanted = std::clamp<DWORD>(available, 1, chunk_size);
+    return InternetReadFile(request, buffer, wanted, &bytes_read) != FALSE;
 }
 
 bool query_number(HINTERNET request, DWORD info, DWORD& number)
@@ -211,9 +224,10 @@ bool HttpTransfer::read_body(MemoryStream& body, ModelessDialog& progress, std::
 {
     char buffer[chunk_size];
     std::size_t received = 0;
+    RateFloor pace(GetTickCount64());
     for (;;) {
         DWORD bytes_read = 0;
-        if (!InternetReadFile(request_handle, buffer, chunk_size, &bytes_read)) {
+        if (!read_available(request_handle, buffer, bytes_read)) {
             close_all();
             byte_count = 0;
             return false;
@@ -224,8 +238,9 @@ bool HttpTransfer::read_body(MemoryStream& body, ModelessDialog& progress, std::
             byte_count = static_cast<std::int32_t>(received);
         }
         // The pump runs before the limit test so that the window shows what arrived.
-        bool stopped = !progress.pump_messages() || progress.cancelled || received > byte_limit;
         bool ended = bytes_read == 0;
+        bool stopped = !progress.pump_messages() || progress.cancelled || received > byte_limit ||
+                       (!ended && !pace.keeps_up(GetTickCount64(), received));
         if (stopped || (ended && !is_announced_length(request_handle, received))) {
             close_all();
             byte_count = 0;

@@ -1,5 +1,6 @@
-// One HTTP GET over WinINet, read in 1024-byte chunks into a memory stream
-// while the progress window is pumped after every chunk.
+// One HTTP GET over WinINet, read into a memory stream as it arrives, at
+// most 1024 bytes at a time, while the progress window is pumped after
+// every read.
 #pragma once
 
 #include <windows.h>
@@ -50,9 +51,10 @@ public:
 
     // Sends the request, follows redirects (never from https to http) and
     // reads the whole body of the final response. A body that grows past
-    // byte_limit or ends short of its announced Content-Length fails the
-    // transfer, as does Cancel, a quit message, a wait for the head past
-    // head_timeout_ms or for the body past body_wait_timeout_ms; on failure every handle is closed and byte_count is 0.
+    // byte_limit, ends short of its announced Content-Length or falls below
+    // the rate floor (net/rate_floor.h) fails the transfer, as does Cancel,
+    // a quit message, a wait for the head past head_timeout_ms or for the
+    // body past body_wait_timeout_ms; on failure every handle is closed and byte_count is 0.
     bool send_request(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
                       std::size_t byte_limit);
     bool read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,

@@ -150,8 +150,8 @@ class Reply:
     content_length: "auto" (the body's real length), an int or text sent as
     is, or None (no Content-Length header). piece_size/pause: the body goes
     out in pieces with a pause (seconds) between them; the program reads
-    1024 bytes at a time and services its window after each read, so pieces
-    of 1024 bytes give one window update per piece. drop_after: the connection is
+    what has arrived, at most 1024 bytes at a time, and services its window
+    after each read, so pieces of 1024 bytes give one window update per piece. drop_after: the connection is
     reset after that many body bytes. endless: the body (or 1 KiB of "x") is
     sent over and over until the client goes away. raw_head: bytes sent in
     place of the status line and headers. delay: seconds before answering;

@@ -73,6 +73,70 @@ class EveryRunEnds(DownloadTestCase):
                          [("message", "YES"), ("message", "OK")])
 
 
+# One byte every 20 s: never silent for as long as a read may wait, far
+# slower than the rate floor (1 KiB/s over any 60 s), and far longer than
+# any run here.
+TRICKLE = dict(piece_size=1, pause=20)
+TRICKLED = b"x" * 1000
+# What the README promises: a trickle fails within 90 s of its head.
+TRICKLE_BOUND = 90000
+# Cancel or a close ends the phase within this of being pressed: the next
+# byte comes within 20 s.
+CANCEL_BOUND = 25000
+
+
+class Trickles(DownloadTestCase):
+    def test_a_trickled_check_reply_fails_within_the_bound(self):
+        result = self.run_updater(VERSION, routes={check_path(7): Reply(body=TRICKLED, **TRICKLE)},
+                                  steps=["answer OK"], timeout=RUN_CAP)
+
+        self.assertEqual(result.exit_code, 0, result.describe())
+        [box] = result.message_boxes
+        self.assertEqual(box.text, NO_UPDATES)
+        self.assertEqual(len(result.menu_runs), 1)
+        [check] = result.requests
+        self.assertLess(box.shown_t - check["t"], TRICKLE_BOUND + 5000, result.describe())
+
+    def test_a_trickled_file_fails_within_the_bound_and_is_not_asked_for_again(self):
+        routes = {check_path(7): update_list([(file_url("slow.dll"), len(TRICKLED))]),
+                  "/files/slow.dll": Reply(body=TRICKLED, **TRICKLE)}
+        result = self.run_updater(dict(VERSION, **{"slow.dll": b"old"}), routes=routes,
+                                  steps=ACCEPT, timeout=RUN_CAP)
+
+        _, box = self.assert_failed_download(result)
+        [request] = [r for r in result.requests if r["target"] == "/files/slow.dll"]
+        self.assertLess(box.shown_t - request["t"], TRICKLE_BOUND + 5000, result.describe())
+        self.assertEqual(self.file_requests(result), ["/files/slow.dll"])
+
+    def test_cancel_during_a_trickled_check_reply_ends_the_check(self):
+        result = self.run_updater(VERSION, routes={check_path(7): Reply(body=TRICKLED, **TRICKLE)},
+                                  steps=["wait-shown check", "sleep 6000", "cancel check", "answer OK"],
+                                  timeout=RUN_CAP)
+
+        self.assertEqual(result.exit_code, 0, result.describe())
+        [check] = result.windows_of("check")
+        [box] = result.message_boxes
+        self.assertEqual(box.text, NO_UPDATES)
+        self.assertIs(box.owner, check)
+        [cancel, ok] = result.presses
+        self.assertEqual((cancel["kind"], cancel["button"]), ("check", "CANCEL"), result.describe())
+        self.assertLess(box.shown_t - cancel["t"], CANCEL_BOUND, result.describe())
+        self.assertEqual(len(result.menu_runs), 1)
+
+    def test_closing_the_window_during_a_trickled_file_ends_the_download(self):
+        routes = {check_path(7): update_list([(file_url("slow.dll"), len(TRICKLED))]),
+                  "/files/slow.dll": Reply(body=TRICKLED, **TRICKLE)}
+        steps = ["answer YES", "wait-shown download", "sleep 6000", "cancel download close",
+                 "answer OK"]
+        result = self.run_updater(dict(VERSION, **{"slow.dll": b"old"}), routes=routes,
+                                  steps=steps, timeout=RUN_CAP)
+
+        _, box = self.assert_failed_download(result)
+        [_, close, _] = result.presses
+        self.assertEqual((close["kind"], close["how"]), ("download", "close"), result.describe())
+        self.assertLess(box.shown_t - close["t"], CANCEL_BOUND, result.describe())
+
+
 class WrongBytes(DownloadTestCase):
     def test_an_error_status_with_a_body_of_the_listed_length(self):
         page = b"<html><body>no such file</body></html>"

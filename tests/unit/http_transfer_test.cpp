@@ -236,6 +236,21 @@ TEST(HttpTransfer, CancelQuitOrOverlongBodyFailWithEveryHandleClosed)
     EXPECT_TRUE(o.handles_closed);
 }
 
+// Ten bytes, then a silence: the window is serviced with the ten bytes in,
+// before the rest comes.
+TEST(HttpTransfer, AReadReturnsWhatHasArrivedWithoutWaitingForAWholeChunk)
+{
+    const std::string whole = reply_with_body("200 OK", std::string(2010, 'a'));
+    const std::size_t first = whole.size() - 2000;
+    FakeProgress progress;
+    progress.cancel_at = 1;
+    Outcome o = transfer({{whole.substr(0, first), 3000, whole.substr(first)}}, progress);
+    EXPECT_FALSE(o.result);
+    EXPECT_EQ(o.pumps, 1);
+    EXPECT_EQ(o.body.size(), 10u);
+    EXPECT_TRUE(o.handles_closed);
+}
+
 TEST(HttpTransfer, BodyCutShortOfItsAnnouncedLengthFails)
 {
     FakeProgress progress;
