@@ -52,13 +52,15 @@ bool set_timeouts(HINTERNET request, DWORD head_timeout_ms)
 // for the connection, the request and the response's head is bounded here.
 // A worker still waiting is left to end when the platform gives up; the
 // caller closes the request under it, which WinINet allows.
-bool send_within_bound(HINTERNET request, DWORD head_timeout_ms)
+bool send_within_bound(HINTERNET request, const std::string& headers, DWORD head_timeout_ms)
 {
     auto sent = std::make_shared<std::promise<bool>>();
     std::future<bool> result = sent->get_future();
     try {
-        std::thread([request, sent] {
-            sent->set_value(HttpSendRequestA(request, nullptr, 0, nullptr, 0) != FALSE);
+        std::thread([request, headers, sent] {
+            sent->set_value(HttpSendRequestA(request, headers.empty() ? nullptr : headers.c_str(),
+                                             static_cast<DWORD>(headers.size()), nullptr,
+                                             0) != FALSE);
         }).detach();
     } catch (const std::system_error&) {
         return false;
@@ -169,13 +171,16 @@ bool HttpTransfer::open_target_request()
     return true;
 }
 
-bool HttpTransfer::send_request(MemoryStream& body, ModelessDialog& progress,
-                                std::int32_t& byte_count, std::size_t byte_limit)
+void HttpTransfer::ask_from(std::size_t first_byte)
 {
-    byte_count = 0;
+    request_headers = "Range: bytes=" + std::to_string(first_byte) + "-\r\n";
+}
+
+bool HttpTransfer::send_head()
+{
     std::vector<std::string> visited;
     for (;;) {
-        if (!send_within_bound(request_handle, head_timeout_ms)) {
+        if (!send_within_bound(request_handle, request_headers, head_timeout_ms)) {
             close_all();
             return false;
         }
@@ -183,13 +188,19 @@ bool HttpTransfer::send_request(MemoryStream& body, ModelessDialog& progress,
         std::string location;
         if (!query_number(request_handle, HTTP_QUERY_STATUS_CODE, status) || !is_redirect(status) ||
             !query_text(request_handle, HTTP_QUERY_LOCATION, 0, location))
-            break;
+            return true;
         if (!follow_redirect(location, visited)) {
             close_all();
             return false;
         }
     }
-    return read_body(body, progress, byte_count, byte_limit);
+}
+
+bool HttpTransfer::send_request(MemoryStream& body, ModelessDialog& progress,
+                                std::int32_t& byte_count, std::size_t byte_limit)
+{
+    byte_count = 0;
+    return send_head() && read_body(body, progress, byte_count, byte_limit) == BodyEnd::complete;
 }
 
 // Closes the connection and request of a redirect and opens them for the
@@ -219,19 +230,16 @@ bool HttpTransfer::follow_redirect(const std::string& location, std::vector<std:
     return open_target_request();
 }
 
-bool HttpTransfer::read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
-                             std::size_t byte_limit)
+HttpTransfer::BodyEnd HttpTransfer::read_body(MemoryStream& body, ModelessDialog& progress,
+                                              std::int32_t& byte_count, std::size_t byte_limit)
 {
     char buffer[chunk_size];
     std::size_t received = 0;
     RateFloor pace(GetTickCount64());
     for (;;) {
         DWORD bytes_read = 0;
-        if (!read_available(request_handle, buffer, bytes_read)) {
-            close_all();
-            byte_count = 0;
-            return false;
-        }
+        if (!read_available(request_handle, buffer, bytes_read))
+            return end_early(BodyEnd::cut_short, byte_count);
         if (bytes_read > 0) {
             body.insert(body.end(), buffer, buffer + bytes_read);
             received += bytes_read;
@@ -239,23 +247,27 @@ bool HttpTransfer::read_body(MemoryStream& body, ModelessDialog& progress, std::
         }
         // The pump runs before the limit test so that the window shows what arrived.
         bool ended = bytes_read == 0;
-        bool stopped = !progress.pump_messages() || progress.cancelled || received > byte_limit ||
-                       (!ended && !pace.keeps_up(GetTickCount64(), received));
-        if (stopped || (ended && !is_announced_length(request_handle, received))) {
-            close_all();
-            byte_count = 0;
-            return false;
-        }
+        if (!progress.pump_messages() || progress.cancelled || received > byte_limit ||
+            (!ended && !pace.keeps_up(GetTickCount64(), received)))
+            return end_early(BodyEnd::stopped, byte_count);
+        if (ended && !is_announced_length(request_handle, received))
+            return end_early(BodyEnd::cut_short, byte_count);
         if (ended)
-            return true;
+            return BodyEnd::complete;
     }
+}
+
+HttpTransfer::BodyEnd HttpTransfer::end_early(BodyEnd end, std::int32_t& byte_count)
+{
+    close_all();
+    byte_count = 0;
+    return end;
 }
 
 bool HttpTransfer::response_is_plain_success()
 {
     DWORD status = 0;
-    if (!query_number(request_handle, HTTP_QUERY_STATUS_CODE, status) || status < 200 ||
-        status > 299)
+    if (!response_status(status) || status < 200 || status > 299)
         return false;
     // Every Content-Encoding header counts: the platform decodes none unless asked.
     std::string coding;
@@ -264,6 +276,11 @@ bool HttpTransfer::response_is_plain_success()
         if (!is_identity(coding))
             return false;
     return true;
+}
+
+bool HttpTransfer::response_status(DWORD& status)
+{
+    return query_number(request_handle, HTTP_QUERY_STATUS_CODE, status);
 }
 
 void HttpTransfer::close_all()

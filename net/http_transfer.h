@@ -49,32 +49,54 @@ public:
     bool open_request(const std::string& host, INTERNET_PORT port, const std::string& object_path,
                       const std::string& verb, bool secure);
 
-    // Sends the request, follows redirects (never from https to http) and
-    // reads the whole body of the final response. A body that grows past
-    // byte_limit, ends short of its announced Content-Length or falls below
-    // the rate floor (net/rate_floor.h) fails the transfer, as does Cancel,
-    // a quit message, a wait for the head past head_timeout_ms or for the
-    // body past body_wait_timeout_ms; on failure every handle is closed and byte_count is 0.
+    // Every request of this transfer, redirects included, asks for the body
+    // from first_byte on ("Range: bytes=<first_byte>-"). Before send_head.
+    void ask_from(std::size_t first_byte);
+
+    // Sends the request and follows redirects (never from https to http)
+    // up to the head of the final response. Fails, with every handle
+    // closed, after a wait past head_timeout_ms or redirect_limit redirects.
+    bool send_head();
+
+    // How reading a body ended; on every end but complete the handles are
+    // closed and byte_count is 0, while the bytes read stay in body.
+    enum class BodyEnd {
+        complete,
+        // The connection broke, a read waited past body_wait_timeout_ms, or
+        // the body ended short of its announced Content-Length.
+        cut_short,
+        // Cancel, a quit message, a body past byte_limit, or one below the
+        // rate floor (net/rate_floor.h).
+        stopped,
+    };
+    // Reads the body of the head that send_head received, appending it to
+    // body; byte_count is the number of bytes this read appended.
+    BodyEnd read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
+                      std::size_t byte_limit);
+
+    // send_head, then read_body: true when the whole body arrived.
     bool send_request(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
                       std::size_t byte_limit);
-    bool read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
-                   std::size_t byte_limit);
 
-    // After a completed transfer: the final response had a 2xx status and
-    // no content coding, so its body is the resource's bytes as stored.
+    // After send_head: the final response has a 2xx status and no content
+    // coding, so its body is the resource's bytes as stored.
     bool response_is_plain_success();
+    bool response_status(DWORD& status);
 
     void close_all();
 
-    // The value of the response header name, after a successful send_request
+    // The value of the response header name, after a successful send_head
     // and before close_all; false when the response has no such header.
     bool response_header(const std::string& name, std::string& value);
 
 private:
     bool open_target_request();
+    BodyEnd end_early(BodyEnd end, std::int32_t& byte_count);
     bool follow_redirect(const std::string& location, std::vector<std::string>& visited);
 
     const DWORD head_timeout_ms;
     UrlParts target;
     std::string request_verb;
+    // Sent with every request: empty, or the Range line of ask_from.
+    std::string request_headers;
 };

@@ -151,11 +151,14 @@ class Reply:
     is, or None (no Content-Length header). piece_size/pause: the body goes
     out in pieces with a pause (seconds) between them; the program reads
     what has arrived, at most 1024 bytes at a time, and services its window
-    after each read, so pieces of 1024 bytes give one window update per piece. drop_after: the connection is
-    reset after that many body bytes. endless: the body (or 1 KiB of "x") is
-    sent over and over until the client goes away. raw_head: bytes sent in
-    place of the status line and headers. delay: seconds before answering;
-    hold: seconds the connection stays open after the body.
+    after each read, so pieces of 1024 bytes give one window update per
+    piece. drop_after: the connection is reset (drop_how "reset") or closed
+    ("close") after that many body bytes, once the client has taken them in.
+    ranges: a request "Range: bytes=N-" gets 206 with the body from byte N
+    on (drop_after still counts from the body's start). endless: the body (or 1 KiB of "x")
+    is sent over and over until the client goes away. raw_head: bytes sent
+    in place of the status line and headers. delay: seconds before
+    answering; hold: seconds the connection stays open after the body.
     """
     body: bytes = b""
     status: int = 200
@@ -166,6 +169,8 @@ class Reply:
     pause: float = 0.0
     delay: float = 0.0
     drop_after: Optional[int] = None
+    drop_how: str = "reset"
+    ranges: bool = False
     endless: bool = False
     max_seconds: float = 120.0
     hold: float = 0.0
@@ -181,6 +186,8 @@ class Reply:
             "pause": self.pause,
             "delay": self.delay,
             "drop_after": self.drop_after,
+            "drop_how": self.drop_how,
+            "ranges": self.ranges,
             "endless": self.endless,
             "max_seconds": self.max_seconds,
             "hold": self.hold,

@@ -271,6 +271,61 @@ std::string redirect(const std::string& status, const std::string& location)
     return "HTTP/1.0 " + status + "\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
 }
 
+HttpTransfer::BodyEnd body_end(const std::string& reply, FakeProgress& progress,
+                               std::size_t limit = 1 << 20)
+{
+    ScriptedServer server({Answer(reply)});
+    HttpTransfer http(file_head_timeout_ms);
+    EXPECT_TRUE(http.open_request("127.0.0.1", server.port(), "/f", "GET", false));
+    EXPECT_TRUE(http.send_head());
+    MemoryStream body;
+    std::int32_t byte_count = -1;
+    HttpTransfer::BodyEnd end = http.read_body(body, progress, byte_count, limit);
+    EXPECT_EQ(byte_count, end == HttpTransfer::BodyEnd::complete ? 100 : 0);
+    http.close_all();
+    server.stop();
+    return end;
+}
+
+// A body that the network ends early may be continued; one that the user,
+// the limit or the rate floor ends may not.
+TEST(HttpTransfer, HowABodyEndedIsTold)
+{
+    using End = HttpTransfer::BodyEnd;
+    const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n";
+    FakeProgress whole;
+    EXPECT_EQ(body_end(head + std::string(100, 'w'), whole), End::complete);
+    FakeProgress closed_early;
+    EXPECT_EQ(body_end(head + std::string(50, 'c'), closed_early), End::cut_short);
+    FakeProgress cancelled;
+    cancelled.cancel_at = 1;
+    EXPECT_EQ(body_end(head + std::string(100, 'x'), cancelled), End::stopped);
+    FakeProgress limited;
+    EXPECT_EQ(body_end(head + std::string(100, 'l'), limited, 60), End::stopped);
+}
+
+TEST(HttpTransfer, ARequestForTheRestAsksForItOnEveryRedirectToo)
+{
+    ScriptedServer server({{redirect("302 Found", "/elsewhere")},
+                           {"HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 500-503/504\r\n"
+                            "Content-Length: 4\r\n\r\nrest"}});
+    HttpTransfer http(file_head_timeout_ms);
+    ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/f", "GET", false));
+    http.ask_from(500);
+    ASSERT_TRUE(http.send_head());
+    DWORD status = 0;
+    EXPECT_TRUE(http.response_status(status));
+    EXPECT_EQ(status, 206u);
+    std::string range;
+    EXPECT_TRUE(http.response_header("Content-Range", range));
+    EXPECT_EQ(range, "bytes 500-503/504");
+    http.close_all();
+    const std::vector<std::string>& requests = server.stop();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const std::string& request : requests)
+        EXPECT_NE(request.find("\r\nRange: bytes=500-\r\n"), std::string::npos) << request;
+}
+
 std::string request_target(const std::string& request)
 {
     std::size_t start = request.find(' ') + 1;
