@@ -4,7 +4,7 @@ required_packages=(
   cmake make python3
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 xvfb xdotool imagemagick iproute2 googletest
-  php-cli php-fpm phpunit nginx openssl curl wrk
+  php-cli php-fpm phpunit nginx openssl curl wrk squid
 )
 
 install_missing_packages() {

@@ -767,7 +767,8 @@ def _has_line(path, event):
 def run_updater(files=None, *, connected=True, routes=None, steps=(), program="work",
                 program_files=None, menu=True, ports=(80,), dropping_ports=(), timeout=30.0,
                 trace_message_boxes=False, keep_dir=None, menu_wait=10.0,
-                read_only=(), hold_files=(), program_exe=None, server_command=None, tls=None):
+                read_only=(), hold_files=(), program_exe=None, server_command=None, tls=None,
+                side_commands=()):
     """Runs updater.exe once and returns a RunResult.
 
     files: the working folder's contents, relative path -> bytes (str is
@@ -810,6 +811,9 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         scripted server (routes and ports then unused); it gets the path of a
         file to create once it serves as its last argument, and ends on
         SIGTERM. result.requests stays empty.
+    side_commands: command lines run in the namespace beside the server (a
+        proxy, say), each started and awaited like server_command; their
+        output goes to side<N>.out in the run folder.
     """
     program_exe = program_exe or updater_exe()
     if os.geteuid() != 0:
@@ -856,6 +860,9 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         "steps.txt", "driver.jsonl", "stop", "server.json", "requests.jsonl", "server.ready",
         "menu.jsonl", "driver.out", "updater.out", "server.out")}
     paths["shots"] = os.path.join(run_dir, "shots")
+    for number in range(1, len(side_commands) + 1):
+        paths["side%d.ready" % number] = os.path.join(run_dir, "side%d.ready" % number)
+        paths["side%d.out" % number] = os.path.join(run_dir, "side%d.out" % number)
     for number in range(1, len(hold_files) + 1):
         paths["hold%d.ready" % number] = os.path.join(run_dir, "hold%d.ready" % number)
         paths["hold%d.out" % number] = os.path.join(run_dir, "hold%d.out" % number)
@@ -868,7 +875,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
 
     namespace = None
     server = driver = updater = None
-    holders = []
+    holders, sides = [], []
     exit_code, timed_out, start_t, exit_t = None, False, None, None
     outputs = []
     try:
@@ -883,6 +890,16 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
             stdout=server_out, stderr=subprocess.STDOUT, start_new_session=True)
         if not _wait_for(lambda: os.path.exists(paths["server.ready"]), 15):
             raise RuntimeError("the test update server did not start")
+        for number, command in enumerate(side_commands, 1):
+            side_out = open(paths["side%d.out" % number], "wb")
+            outputs.append(side_out)
+            ready = paths["side%d.ready" % number]
+            sides.append(subprocess.Popen(namespace.command(*command, ready), stdout=side_out,
+                                          stderr=subprocess.STDOUT, start_new_session=True))
+            if not _wait_for(lambda: os.path.exists(ready) or sides[-1].poll() is not None, 30) \
+                    or not os.path.exists(ready):
+                raise RuntimeError("%s did not start: %s" % (
+                    command[0], _read_text(paths["side%d.out" % number])))
 
         env = _wine_env({"UPDATER_TEST_MENU_RECORD": wine_path(paths["menu.jsonl"])})
         driver_out = open(paths["driver.out"], "wb")
@@ -927,7 +944,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
                 pass
     finally:
         _kill_wineserver()
-        for process in [updater, driver, server] + holders:
+        for process in [updater, driver, server] + holders + sides:
             _end_process(process)
         if namespace:
             namespace.delete()
