@@ -50,6 +50,10 @@ def _configuration(folder, mode):
         "cache deny all",
         "shutdown_lifetime 0 seconds",
         "forwarded_for delete",
+        # Nothing leaves loopback: no pings, and names ("localhost") come
+        # from /etc/hosts, any other query going to loopback.
+        "pinger_enable off",
+        "dns_nameservers 127.0.0.1",
     ] + login + _RULES[mode]) + "\n"
 
 
