@@ -60,18 +60,6 @@ class EveryRunEnds(DownloadTestCase):
         self.assertEqual([(p["kind"], p["button"]) for p in result.presses], [("message", "OK")])
         self.assertEqual(len(result.menu_runs), 1)
 
-    def test_a_file_stalling_mid_body(self):
-        body = body_of(8192, 6)
-        routes = {check_path(7): update_list([(file_url("stall.dll"), len(body))]),
-                  "/files/stall.dll": Reply(body=body, piece_size=4096, pause=SILENCE)}
-        result = self.run_updater(dict(VERSION, **{"stall.dll": b"old"}), routes=routes, steps=ACCEPT,
-                                  timeout=RUN_CAP)
-
-        self.assertFalse(result.timed_out, result.describe())
-        self.assert_failed_download(result)
-        self.assertEqual([(p["kind"], p["button"]) for p in result.presses],
-                         [("message", "YES"), ("message", "OK")])
-
 
 # One byte every 20 s: never silent for as long as a read may wait, far
 # slower than the rate floor (1 KiB/s over any 60 s), and far longer than

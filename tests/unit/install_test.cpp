@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/unit/erase_tree.h"
+#include "tests/unit/scratch_folder.h"
 #include "update/install.h"
 #include "update/install_journal.h"
 
@@ -119,25 +119,8 @@ private:
 
 const std::string install_failed = "Wyst\xb9pi\xb3y problemy z instalowaniem aktualizacji.\n";
 
-class Installing : public ::testing::Test {
+class Installing : public InScratchFolder {
 protected:
-    void SetUp() override
-    {
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        folder_ = std::string(temp) + "install_test_" + std::to_string(GetCurrentProcessId());
-        erase_tree(folder_);
-        CreateDirectoryA(folder_.c_str(), nullptr);
-        GetCurrentDirectoryA(MAX_PATH, previous_);
-        SetCurrentDirectoryA(folder_.c_str());
-    }
-
-    void TearDown() override
-    {
-        SetCurrentDirectoryA(previous_);
-        erase_tree(folder_);
-    }
-
     // Old files a, b, c installed; new copies of all three staged.
     void stage_three()
     {
@@ -147,9 +130,6 @@ protected:
             write_file(std::string("_update\\") + name, std::string("new ") + name);
         }
     }
-
-    std::string folder_;
-    char previous_[MAX_PATH] = {};
 };
 
 const Folder three_new = {{"a.dll", "new a.dll"}, {"b.dll", "new b.dll"}, {"c.dll", "new c.dll"}};
