@@ -45,7 +45,7 @@ std::int32_t fetch_update_list(CheckDialog& check_window, MemoryStream& body,
     signature.version = version;
 
     std::int32_t byte_count = 0;
-    HttpTransfer transfer;
+    HttpTransfer transfer(check_head_timeout_ms);
     if (transfer.open_request(update_server_host, INTERNET_INVALID_PORT_NUMBER, check_path(version),
                               "GET", update_server_https) &&
         transfer.send_request(body, check_window, byte_count, reply_limit)) {

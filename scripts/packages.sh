@@ -4,7 +4,7 @@ required_packages=(
   cmake make python3
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 wine32:i386 xvfb xdotool imagemagick iproute2 googletest
-  php-cli php-fpm phpunit nginx openssl curl wrk locales faketime
+  php-cli php-fpm phpunit nginx openssl curl wrk locales faketime squid
 )
 
 # wine32 (the 32-bit loader, for the i686 build's tests) comes from the
