@@ -4,7 +4,7 @@ required_packages=(
   cmake make python3
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 xvfb xdotool imagemagick iproute2 googletest
-  php-cli php-fpm phpunit nginx openssl curl wrk
+  php-cli php-fpm phpunit nginx openssl curl wrk locales faketime squid
 )
 
 install_missing_packages() {
@@ -18,4 +18,14 @@ install_missing_packages() {
     apt-get update -q
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
   fi
+  make_polish_locale
+}
+
+# Wine names host files in the host locale's character set: without a
+# pl_PL.UTF-8 locale it cannot create a file whose name has Polish letters.
+make_polish_locale() {
+  locale -a | grep -qx 'pl_PL.utf8' && return
+  sed -i 's/^# *pl_PL.UTF-8 UTF-8/pl_PL.UTF-8 UTF-8/' /etc/locale.gen
+  grep -qx 'pl_PL.UTF-8 UTF-8' /etc/locale.gen || echo 'pl_PL.UTF-8 UTF-8' >> /etc/locale.gen
+  locale-gen
 }

@@ -24,3 +24,14 @@ bool read_hex_text(const std::string& text, std::size_t digit_count, std::string
     std::transform(lower_case.begin(), lower_case.end(), lower_case.begin(), to_lower_case);
     return true;
 }
+
+int hex_digit_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/hex.h"
+
 namespace {
 
 // The characters of code page 1250's bytes 0x80 to 0xFF; 0 where a byte
@@ -27,17 +29,6 @@ const std::uint16_t code_page_1250_high[128] = {
     0x0159, 0x016F, 0x00FA, 0x0171, 0x00FC, 0x00FD, 0x0163, 0x02D9,
 };
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool percent_decode(const std::string& text, std::string& bytes)
 {
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -45,9 +36,9 @@ bool percent_decode(const std::string& text, std::string& bytes)
             bytes += text[i];
             continue;
         }
-        if (text.size() - i < 3 || hex_value(text[i + 1]) < 0 || hex_value(text[i + 2]) < 0)
+        if (text.size() - i < 3 || hex_digit_value(text[i + 1]) < 0 || hex_digit_value(text[i + 2]) < 0)
             return false;
-        bytes += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
+        bytes += static_cast<char>(hex_digit_value(text[i + 1]) * 16 + hex_digit_value(text[i + 2]));
         i += 2;
     }
     return true;

@@ -16,8 +16,8 @@ Typical use in a test:
 Steps for the UI driver (tests/tools/ui_driver.cpp), done in order, each
 waiting for its moment:
     answer OK|YES|NO [button|esc|close]   the next message box not yet answered
-    cancel check|download [button|esc|close] [at-once] [when-overall N]
-           [when-file-bar-above N] [when-file NAME]      Cancel in that window
+    cancel check|download [button|esc|close] [when-overall N] [when-file NAME]
+                                          Cancel in that window
     wait-shown KIND / wait-gone KIND      KIND: check, download or message
     measure KIND                          the room each text of that window needs
     sleep MS
@@ -150,12 +150,15 @@ class Reply:
     content_length: "auto" (the body's real length), an int or text sent as
     is, or None (no Content-Length header). piece_size/pause: the body goes
     out in pieces with a pause (seconds) between them; the program reads
-    1024 bytes at a time and services its window after each read, so pieces
-    of 1024 bytes give one window update per piece. drop_after: the connection is
-    reset after that many body bytes. endless: the body (or 1 KiB of "x") is
-    sent over and over until the client goes away. raw_head: bytes sent in
-    place of the status line and headers. delay: seconds before answering;
-    hold: seconds the connection stays open after the body.
+    what has arrived, at most 1024 bytes at a time, and services its window
+    after each read, so pieces of 1024 bytes give one window update per
+    piece. drop_after: the connection is reset (drop_how "reset") or closed
+    ("close") after that many body bytes, once the client has taken them in.
+    ranges: a request "Range: bytes=N-" gets 206 with the body from byte N
+    on (drop_after still counts from the body's start). endless: the body (or 1 KiB of "x")
+    is sent over and over until the client goes away. raw_head: bytes sent
+    in place of the status line and headers. delay: seconds before
+    answering; hold: seconds the connection stays open after the body.
     """
     body: bytes = b""
     status: int = 200
@@ -166,6 +169,8 @@ class Reply:
     pause: float = 0.0
     delay: float = 0.0
     drop_after: Optional[int] = None
+    drop_how: str = "reset"
+    ranges: bool = False
     endless: bool = False
     max_seconds: float = 120.0
     hold: float = 0.0
@@ -181,6 +186,8 @@ class Reply:
             "pause": self.pause,
             "delay": self.delay,
             "drop_after": self.drop_after,
+            "drop_how": self.drop_how,
+            "ranges": self.ranges,
             "endless": self.endless,
             "max_seconds": self.max_seconds,
             "hold": self.hold,
@@ -267,6 +274,7 @@ class Window:
 @dataclass
 class RunResult:
     exit_code: Optional[int]           # None when the updater had to be killed
+    other_exit_codes: list             # those of the copies started with also_start
     timed_out: bool
     events: list                       # the driver's record, one dict per line
     windows: list                      # Window objects in the order first seen (windows
@@ -284,11 +292,13 @@ class RunResult:
     requests: list                     # one dict per request the server received
     message_box_calls: list            # with trace_message_boxes: owner, flags, owner_win,
                                        # destroyed_before
+    start_t: Optional[int]             # when the updater process was started (ms, driver clock)
     exit_t: Optional[int]              # when the updater process ended (ms, driver clock)
     run_dir: str
     work_dir: str
     program_path: str
     driver_stderr: str = ""
+    updater_output: str = ""           # what Wine printed for the updater process
     _temporary: bool = True
 
     @property
@@ -314,9 +324,18 @@ class RunResult:
         return {e["win"]: os.path.join(self.run_dir, "shots", e["file"])
                 for e in self.events if e["ev"] == "shot"}
 
+    def left_no_trace(self):
+        """Whether the process ended with an error before the program did
+        anything: no window, no request, no launcher, no file touched. The
+        program itself always exits with 0, so this is Wine failing to start it."""
+        return (bool(self.exit_code) and not self.timed_out and not self.windows and not self.requests
+                and not self.menu_runs and not self.changed_files() and not self.files_outside)
+
     def describe(self):
         """A short readable account of the run, for failure messages."""
         lines = ["exit code %s%s" % (self.exit_code, " (timed out)" if self.timed_out else "")]
+        if self.exit_code and self.updater_output.strip():
+            lines.append("  wine said: " + self.updater_output.strip()[-2000:])
         for w in self.windows:
             lines.append("  %r owner=%s buttons=%s shown=%d gone=%s" % (
                 w, w.owner.win if w.owner else None, w.buttons, w.shown_t, w.gone_t))
@@ -727,7 +746,7 @@ def _message_box_calls(trace_path, windows):
 
 _STEP = re.compile(
     r"^(answer (OK|YES|NO)( (button|esc|close))?"
-    r"|cancel (check|download)( (button|esc|close|at-once|when-overall \d+|when-file-bar-above \d+"
+    r"|cancel (check|download)( (button|esc|close|when-overall \d+"
     r"|when-file \S+))*"
     r"|(wait-shown|wait-gone|measure) (check|download|message)"
     r"|sleep \d+"
@@ -756,10 +775,25 @@ def _has_line(path, event):
     return any(line["ev"] == event for line in _read_json_lines(path))
 
 
-def run_updater(files=None, *, connected=True, routes=None, steps=(), program="work",
-                program_files=None, menu=True, ports=(80,), timeout=30.0,
-                trace_message_boxes=False, keep_dir=None, menu_wait=10.0,
-                read_only=(), hold_files=(), program_exe=None, server_command=None, tls=None):
+def run_updater(files=None, **options):
+    """Runs updater.exe once (see _run_updater_once for the options) and
+    returns a RunResult. A start that Wine fails before the program runs at
+    all (seen about once in a few hundred runs on a loaded machine) is
+    repeated once; a program that fails that way twice is reported as it is."""
+    result = _run_updater_once(files, **options)
+    if result.left_no_trace():
+        sys.stderr.write("harness: Wine did not start the updater (%s); starting it again\n"
+                         % result.describe().replace("\n", " | "))
+        result.cleanup()
+        result = _run_updater_once(files, **options)
+    return result
+
+
+def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), program="work",
+                program_files=None, menu=True, ports=(80,), dropping_ports=(), timeout=30.0,
+                trace_message_boxes=False, keep_dir=None,
+                read_only=(), hold_files=(), program_exe=None, server_command=None, tls=None,
+                also_start=(), kill_after=None, side_commands=()):
     """Runs updater.exe once and returns a RunResult.
 
     files: the working folder's contents, relative path -> bytes (str is
@@ -772,11 +806,13 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         of a 200 reply), a Reply, or a list of them for successive requests.
     steps: the driver's steps (a list of lines or one text).
     program: "work" (updater.exe copied into the working folder), "elsewhere"
-        (copied into a separate folder that gets program_files), "build"
-        (run by its absolute path in the build tree) or "as-given" (the
-        "updater.exe" that files puts in the working folder). The working folder is
+        (copied into a separate folder that gets program_files) or "as-given"
+        (the "updater.exe" that files puts in the working folder). The working folder is
         the process's current folder in every case.
     ports: the ports the server listens on (127.0.0.1 and ::1).
+    dropping_ports: ports on 127.0.0.1 that drop every connection attempt
+        (their queue is full and never served), as a firewall dropping
+        packets does; not also in ports.
     tls: the server's https ports with their certificate and key, as
         {"ports": [443], "certificate": PEM path, "key": PEM path} (tls.py).
     timeout: seconds the updater may run before it is killed.
@@ -785,8 +821,6 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         result.message_box_calls.
     keep_dir: keep everything the run produced in this folder (else a
         temporary folder that result.cleanup() removes).
-    menu_wait: seconds to wait, after the updater ended, for a started
-        menu.exe to finish.
     read_only: paths in the working folder that lose their write bits
         (mode 0444). Wine shows such a file with the read-only attribute
         (attrib: R) and refuses to delete it, as Windows does.
@@ -795,10 +829,20 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         starts until it has ended: they cannot be deleted, renamed or read.
     program_exe: the build of the program to run as updater.exe (default
         UPDATER_EXE), e.g. the one with the test key (UPDATER_KEYED_EXE).
+    also_start: further starts of the same program in the same working
+        folder, each that many seconds after the first (0: at once); they
+        share its output and time-out, and their windows and launchers are
+        recorded with its own.
+    kill_after: seconds after its start at which the updater's process is
+        killed (SIGKILL, as ending the task does), Wine and the other
+        starts going on.
     server_command: a command line run in the namespace instead of the
         scripted server (routes and ports then unused); it gets the path of a
         file to create once it serves as its last argument, and ends on
         SIGTERM. result.requests stays empty.
+    side_commands: command lines run in the namespace beside the server (a
+        proxy, say), each started and awaited like server_command; their
+        output goes to side<N>.out in the run folder.
     """
     program_exe = program_exe or updater_exe()
     if os.geteuid() != 0:
@@ -833,18 +877,19 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         _write_files(program_dir, program_files or {})
         program_path = os.path.join(program_dir, "updater.exe")
         shutil.copy(program_exe, program_path)
-    elif program == "build":
-        program_path = program_exe
     elif program == "as-given":
         program_path = os.path.join(work_dir, "updater.exe")
     else:
-        raise ValueError("program must be 'work', 'elsewhere', 'build' or 'as-given'")
+        raise ValueError("program must be 'work', 'elsewhere' or 'as-given'")
     files_before = snapshot(work_dir)
 
     paths = {name: os.path.join(run_dir, name) for name in (
         "steps.txt", "driver.jsonl", "stop", "server.json", "requests.jsonl", "server.ready",
         "menu.jsonl", "driver.out", "updater.out", "server.out")}
     paths["shots"] = os.path.join(run_dir, "shots")
+    for number in range(1, len(side_commands) + 1):
+        paths["side%d.ready" % number] = os.path.join(run_dir, "side%d.ready" % number)
+        paths["side%d.out" % number] = os.path.join(run_dir, "side%d.out" % number)
     for number in range(1, len(hold_files) + 1):
         paths["hold%d.ready" % number] = os.path.join(run_dir, "hold%d.ready" % number)
         paths["hold%d.out" % number] = os.path.join(run_dir, "hold%d.out" % number)
@@ -852,13 +897,13 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
     with open(paths["steps.txt"], "w", encoding="utf-8") as f:
         f.write(steps_text)
     with open(paths["server.json"], "w", encoding="utf-8") as f:
-        json.dump({"ports": list(ports), "tls": tls,
+        json.dump({"ports": list(ports), "dropping_ports": list(dropping_ports), "tls": tls,
                    "routes": {k: _as_replies(v) for k, v in (routes or {}).items()}}, f)
 
     namespace = None
     server = driver = updater = None
-    holders = []
-    exit_code, timed_out, exit_t = None, False, None
+    holders, others, other_exit_codes, sides = [], [], [], []
+    exit_code, timed_out, start_t, exit_t = None, False, None, None
     outputs = []
     try:
         _kill_wineserver()
@@ -872,6 +917,16 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
             stdout=server_out, stderr=subprocess.STDOUT, start_new_session=True)
         if not _wait_for(lambda: os.path.exists(paths["server.ready"]), 15):
             raise RuntimeError("the test update server did not start")
+        for number, command in enumerate(side_commands, 1):
+            side_out = open(paths["side%d.out" % number], "wb")
+            outputs.append(side_out)
+            ready = paths["side%d.ready" % number]
+            sides.append(subprocess.Popen(namespace.command(*command, ready), stdout=side_out,
+                                          stderr=subprocess.STDOUT, start_new_session=True))
+            if not _wait_for(lambda: os.path.exists(ready) or sides[-1].poll() is not None, 30) \
+                    or not os.path.exists(ready):
+                raise RuntimeError("%s did not start: %s" % (
+                    command[0], _read_text(paths["side%d.out" % number])))
 
         env = _wine_env({"UPDATER_TEST_MENU_RECORD": wine_path(paths["menu.jsonl"])})
         driver_out = open(paths["driver.out"], "wb")
@@ -894,11 +949,25 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         updater_env = dict(env, WINEDEBUG="+relay" if trace_message_boxes else "-all")
         updater_out = open(paths["updater.out"], "wb")
         outputs.append(updater_out)
+        started = time.monotonic()
+        start_t = int(time.time() * 1000)
         updater = subprocess.Popen(namespace.command("wine", program_path), cwd=work_dir,
                                    env=updater_env, stdout=updater_out, stderr=subprocess.STDOUT,
                                    start_new_session=True)
+        timeline = sorted([(delay, "start") for delay in also_start]
+                          + ([(kill_after, "kill")] if kill_after is not None else []))
+        for moment, action in timeline:
+            time.sleep(max(0.0, started + moment - time.monotonic()))
+            if action == "kill":
+                updater.kill()
+            else:
+                others.append(subprocess.Popen(namespace.command("wine", program_path), cwd=work_dir,
+                                               env=dict(env, WINEDEBUG="-all"), stdout=updater_out,
+                                               stderr=subprocess.STDOUT, start_new_session=True))
         try:
-            exit_code = updater.wait(timeout)
+            exit_code = updater.wait(max(0.1, started + timeout - time.monotonic()))
+            other_exit_codes = [other.wait(max(0.1, started + timeout - time.monotonic()))
+                                for other in others]
         except subprocess.TimeoutExpired:
             timed_out = True
         exit_t = int(time.time() * 1000)
@@ -906,7 +975,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
             # The launcher, when started, is a process of the namespace by the
             # time the updater has ended; let it finish writing its record.
             time.sleep(0.3)
-            _wait_for(lambda: not namespace.processes_named("menu.exe"), menu_wait, 0.05)
+            _wait_for(lambda: not namespace.processes_named("menu.exe"), 10.0, 0.05)
         open(paths["stop"], "w").close()
         for process in [driver] + holders:
             try:
@@ -915,7 +984,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
                 pass
     finally:
         _kill_wineserver()
-        for process in [updater, driver, server] + holders:
+        for process in [updater, driver, server] + holders + others + sides:
             _end_process(process)
         if namespace:
             namespace.delete()
@@ -927,6 +996,7 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
     end = next((e for e in events if e["ev"] == "end"), {})
     return RunResult(
         exit_code=exit_code,
+        other_exit_codes=other_exit_codes,
         timed_out=timed_out,
         events=events,
         windows=windows,
@@ -942,11 +1012,13 @@ def run_updater(files=None, *, connected=True, routes=None, steps=(), program="w
         requests=_merge_requests(_read_json_lines(paths["requests.jsonl"])),
         message_box_calls=(_message_box_calls(paths["updater.out"], windows)
                            if trace_message_boxes else []),
+        start_t=start_t,
         exit_t=exit_t,
         run_dir=run_dir,
         work_dir=work_dir,
         program_path=program_path,
         driver_stderr=_read_text(paths["driver.out"]),
+        updater_output=_read_text(paths["updater.out"]),
         _temporary=not keep_dir,
     )
 

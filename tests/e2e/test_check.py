@@ -19,7 +19,6 @@ REPLY_LIMIT = 16 * 1024 * 1024
 # no-updates message, this is what the program would offer had it taken a
 # failed or cut-short reply for a good one.
 OFFER = update_list([(file_url("a.txt"), 3)])
-URL_A, URL_B, URL_C = (file_url(n).encode("ascii") for n in ("a.txt", "b.txt", "c.txt"))
 
 
 def padded_offer(size):
@@ -216,43 +215,6 @@ class CheckReplies(CheckTestCase):
         self.assert_requested(result, [check_path(7)] + targets)
         self.assertEqual(result.changed_files(), {name: (None, data) for name, data in files.items()})
         self.assert_menu_started_once(result)
-
-    def test_lines_ended_by_lf_or_cr_alone_are_lines(self):
-        result = self.run_check(
-            b"7", {check_path(7): URL_A + b",3\n" + URL_B + b",4\r" + URL_C + b",0\n",
-                   "/files/a.txt": b"new", "/files/b.txt": b"four", "/files/c.txt": b""},
-            steps=["answer YES", "answer OK"])
-
-        self.assert_installed(result, ["/files/a.txt", "/files/b.txt", "/files/c.txt"],
-                              {"a.txt": b"new", "b.txt": b"four", "c.txt": b""})
-
-    def test_a_size_beyond_32_bits_fails_that_file(self):
-        # 4294967297 would wrap to 1, the length of the body served.
-        result = self.run_check(
-            b"7", {check_path(7): URL_A + b",4294967297\r\n", "/files/a.txt": b"x"},
-            steps=["answer YES", "answer OK"])
-
-        self.assertEqual([w.text for w in result.message_boxes],
-                         [QUESTION, "Wystąpiły problemy z pobraniem aktualizacji."], result.describe())
-        self.assertEqual(result.changed_files(), {}, result.describe())
-        self.assert_menu_started_once(result)
-
-    def test_sizes_are_read_as_far_as_their_digits_go(self):
-        # Each file's body has exactly the size its line should be read as;
-        # the download refuses any other size.
-        body = b"\r\n".join([
-            b"  " + URL_A + b"  ,  3abc  ,extra,fields  ",
-            b"",
-            URL_B + b",+4 xyz",
-            URL_C + b",abc",
-        ]) + b"\r\n"
-        result = self.run_check(
-            b"7", {check_path(7): body,
-                   "/files/a.txt": b"new", "/files/b.txt": b"four", "/files/c.txt": b""},
-            steps=["answer YES", "answer OK"])
-
-        self.assert_installed(result, ["/files/a.txt", "/files/b.txt", "/files/c.txt"],
-                              {"a.txt": b"new", "b.txt": b"four", "c.txt": b""})
 
 
 if __name__ == "__main__":

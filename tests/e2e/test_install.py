@@ -56,6 +56,12 @@ class InstallTestCase(harness.E2ETestCase):
         self.assertEqual((call["owner"], call["flags"]), (0, MB_OK | MB_TOPMOST))
         self.assertEqual(result.changed_files(), expected_changes, result.describe())
 
+    def assert_download_failed(self, result):
+        self.assertEqual(sorted(w.text or "" for w in result.message_boxes), sorted([QUESTION, DOWNLOAD_FAILED]),
+                         result.describe())
+        self.assertEqual(result.changed_files(), {}, result.describe())
+        self.assertEqual(len(result.menu_runs), 1)
+
     def assert_install_failed(self, result, expected_changes):
         _, call, _ = self.final_message(result, INSTALL_FAILED)
         self.assertEqual((call["owner"], call["flags"]), (0, MB_OK))
@@ -109,15 +115,6 @@ class FailedInstallation(InstallTestCase):
 
         self.assert_install_failed(result, {})
 
-    def test_a_file_held_open_by_another_program_leaves_every_file_old(self):
-        files = {"a.dll": b"old a", "b.dll": b"old b", "c.dll": b"old c"}
-        for held in files:
-            with self.subTest(held):
-                result = self.run_update(files, {"a.dll": b"new a", "b.dll": b"new b", "c.dll": b"new c"},
-                                         hold_files=[held])
-
-                self.assert_install_failed(result, {})
-
     def test_a_failure_with_the_version_file_among_the_files_offers_the_update_again(self):
         files = {"a.dll": b"old a", "z.dll": b"old z"}
         offered = {"wersja.txt": b"8", "a.dll": b"new a", "z.dll": b"new z"}
@@ -151,12 +148,6 @@ class LongNames(InstallTestCase):
         folder = harness.wine_path(os.path.join(harness.work_root(), "run-XXXXXXXX", "app"))
         return 259 - len(folder + "\\_update\\")
 
-    def assert_download_failed(self, result):
-        self.assertEqual(sorted(w.text or "" for w in result.message_boxes), sorted([QUESTION, DOWNLOAD_FAILED]),
-                         result.describe())
-        self.assertEqual(result.changed_files(), {}, result.describe())
-        self.assertEqual(len(result.menu_runs), 1)
-
     def test_names_past_the_limit_are_refused_before_anything_is_staged(self):
         for length in [self.longest_name() + 1, 252, 253, 254, 255]:
             with self.subTest(length):
@@ -170,6 +161,28 @@ class LongNames(InstallTestCase):
         result = self.run_update({"a.dll": b"old a"}, {"a.dll": b"new a", name: b"new"})
 
         self.assert_installed(result, {"a.dll": (b"old a", b"new a"), name: (None, b"new")})
+
+
+class NamesFromUrls(InstallTestCase):
+    """A file's name is the last segment of its URL, percent-decoded, its
+    UTF-8 turned into code page 1250; plain code page 1250 bytes stay."""
+
+    def test_an_encoded_or_plain_name_replaces_the_installed_file(self):
+        for form, segment in [("percent-encoded UTF-8", "%C5%82%C3%B3d%C5%BA.txt"),
+                              ("code page 1250", "łódź.txt")]:
+            with self.subTest(form):
+                # The test server reads a request's target as Latin-1.
+                routes = offer({segment: b"new"})
+                routes["/files/" + segment.encode("cp1250").decode("latin-1")] = routes.pop("/files/" + segment)
+                result = self.run_updater(dict(VERSION, **{"łódź.txt": b"old"}), routes=routes, steps=ACCEPT,
+                                          trace_message_boxes=True)
+
+                self.assert_installed(result, {"łódź.txt": (b"old", b"new")})
+
+    def test_a_name_without_a_form_in_the_code_page_fails_the_download(self):
+        result = self.run_update({"a.dll": b"old a"}, {"a.dll": b"new a", "%E4%B8%AD.txt": b"new"})
+
+        self.assert_download_failed(result)
 
 
 if __name__ == "__main__":

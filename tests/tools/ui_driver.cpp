@@ -6,8 +6,7 @@
 //
 // Steps, one per line ('#' starts a comment):
 //   answer OK|YES|NO [button|esc|close]
-//   cancel check|download [button|esc|close] [at-once] [when-overall N]
-//          [when-file-bar-above N] [when-file NAME]
+//   cancel check|download [button|esc|close] [when-overall N] [when-file NAME]
 //   wait-shown check|download|message
 //   wait-gone check|download|message
 //   sleep MS
@@ -19,6 +18,7 @@
 // passed; it keeps recording after the last step.
 
 #include "record_line.h"
+#include "ui/resource_ids.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -37,9 +37,6 @@ namespace {
 
 const int poll_ms = 10;
 const long long settle_ms = 150;  // a window this long on screen has been painted
-const int file_bar_id = 1001;
-const int file_name_id = 1002;
-const int overall_bar_id = 1003;
 const int message_text_id = 0xFFFF;
 
 FILE* record_file = nullptr;
@@ -77,11 +74,6 @@ struct tracked_window {
     bool answered = false;
     std::string caption;
     std::string file_name;
-    // The updater answers a bar question in its pump before it moves the
-    // bar, so the first answer after the file name changed still shows the
-    // previous file; only later answers count for the file now named.
-    bool file_bar_current = false;
-    bool file_bar_stale_answer_due = false;
     RECT rect{};
     std::vector<bar_state> bars;
 };
@@ -142,7 +134,7 @@ bool is_answer_button(int id)
 std::string kind_of(const std::vector<child_info>& children)
 {
     for (const auto& c : children)
-        if (c.id == file_bar_id)
+        if (c.id == IDC_FILE_BAR)
             return "download";
     for (const auto& c : children)
         if (c.visible && is_answer_button(c.id) && _stricmp(c.class_name.c_str(), "Button") == 0)
@@ -274,10 +266,6 @@ void CALLBACK bar_answer(HWND control, UINT, ULONG_PTR tag, LRESULT result)
     // A bar destroyed with questions under way answers them with zeros.
     if (!w->visible || !IsWindow(control))
         return;
-    if (bar.id == file_bar_id) {
-        w->file_bar_current = !w->file_bar_stale_answer_due;
-        w->file_bar_stale_answer_due = false;
-    }
     if (bar.known && bar.new_low == bar.low && bar.new_high == bar.high && bar.new_pos == bar.pos)
         return;
     bar.known = true;
@@ -353,12 +341,12 @@ void see_new_window(HWND hwnd)
     w->shown_at = unix_time_ms();
     w->caption = window_text(hwnd);
     GetWindowRect(hwnd, &w->rect);
-    for (int id : {file_bar_id, overall_bar_id})
+    for (int id : {IDC_FILE_BAR, IDC_OVERALL_BAR})
         if (GetDlgItem(hwnd, id)) {
             w->bars.emplace_back();
             w->bars.back().id = id;
         }
-    if (HWND name = GetDlgItem(hwnd, file_name_id))
+    if (HWND name = GetDlgItem(hwnd, IDC_FILE_NAME))
         w->file_name = window_text(name);
     record_shown(*w, children);
     windows.push_back(std::move(w));
@@ -376,15 +364,13 @@ void see_window_again(tracked_window& w)
         w.caption = caption;
         record(record_line("caption").number("win", w.id).ansi("caption", caption));
     }
-    if (HWND name = GetDlgItem(w.hwnd, file_name_id)) {
+    if (HWND name = GetDlgItem(w.hwnd, IDC_FILE_NAME)) {
         std::string text = window_text(name);
         if (text != w.file_name) {
             w.file_name = text;
-            w.file_bar_current = false;
-            w.file_bar_stale_answer_due = true;
             record(record_line("text")
                        .number("win", w.id)
-                       .number("id", file_name_id)
+                       .number("id", IDC_FILE_NAME)
                        .ansi("text", text));
         }
     }
@@ -638,22 +624,20 @@ bool condition_holds(const tracked_window& w, const std::string& condition,
                      const std::string& argument)
 {
     if (condition == "when-overall")
-        return bar_pos(w, overall_bar_id) >= std::stoll(argument);
-    if (condition == "when-file-bar-above")
-        return w.file_bar_current && bar_pos(w, file_bar_id) > std::stoll(argument);
+        return bar_pos(w, IDC_OVERALL_BAR) >= std::stoll(argument);
     return w.file_name == argument;  // when-file
 }
 
-// Reads "cancel KIND [how] [at-once] [condition argument]...": the way to
+// Reads "cancel KIND [how] [condition argument]...": the way to
 // press, and whether every condition holds now.
 bool cancel_moment(const tracked_window& w, const std::vector<std::string>& words, std::string& how)
 {
     how = "button";
     bool holds = true;
     for (size_t i = 2; i < words.size(); ++i) {
-        if (is_how(words[i]))
+        if (is_how(words[i])) {
             how = words[i];
-        else if (words[i] != "at-once") {
+        } else {
             holds = holds && condition_holds(w, words[i], words[i + 1]);
             ++i;
         }
@@ -750,10 +734,9 @@ bool valid_cancel(const std::vector<std::string>& w)
     if (w.size() < 2 || !is_kind(w[1], false))
         return false;
     for (size_t i = 2; i < w.size(); ++i) {
-        if (is_how(w[i]) || w[i] == "at-once")
+        if (is_how(w[i]))
             continue;
-        bool takes_number = w[i] == "when-overall" || w[i] == "when-file-bar-above";
-        if (takes_number && i + 1 < w.size() && is_number(w[i + 1]))
+        if (w[i] == "when-overall" && i + 1 < w.size() && is_number(w[i + 1]))
             ++i;
         else if (w[i] == "when-file" && i + 1 < w.size())
             ++i;

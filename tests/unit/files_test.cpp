@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/erase_tree.h"
+#include "tests/unit/scratch_folder.h"
 
 namespace {
 

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "tests/unit/ending_steps.h"
-#include "tests/unit/working_folder.h"
+#include "tests/unit/folder_snapshot.h"
+#include "tests/unit/scratch_folder.h"
 #include "update/install.h"
 
 namespace {
@@ -54,6 +55,16 @@ std::vector<std::string> stage_installation()
     return names;
 }
 
+// What an earlier round left: the files and the staging folder.
+void clear_folder()
+{
+    erase_tree("_update");
+    for (int i = 0; i < file_count; ++i) {
+        SetFileAttributesA(name_of(i).c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(name_of(i).c_str());
+    }
+}
+
 Folder every_file_new()
 {
     Folder expected;
@@ -70,12 +81,13 @@ bool is_chosen(int step, int total)
     return step <= 6 || step > total - 6 || step % 151 == 0;
 }
 
-TEST(InstallationInterrupted, AfterAStepOfAThousandFilesTheNextStartFinishesIt)
+class InstallationInterrupted : public InScratchFolder {};
+
+TEST_F(InstallationInterrupted, AfterAStepOfAThousandFilesTheNextStartFinishesIt)
 {
     const Folder expected = every_file_new();
     int total = 0;
     {
-        TemporaryWorkingFolder folder;
         const std::vector<std::string> names = stage_installation();
         end_after_step(0);
         ASSERT_TRUE(install_updates(names));
@@ -93,7 +105,7 @@ TEST(InstallationInterrupted, AfterAStepOfAThousandFilesTheNextStartFinishesIt)
             continue;
         SCOPED_TRACE(step);
         ++chosen;
-        TemporaryWorkingFolder folder;
+        clear_folder();
         const std::vector<std::string> names = stage_installation();
         end_after_step(step);
         EXPECT_THROW(install_updates(names), InstallationEnded);

@@ -11,7 +11,8 @@
 #include <string>
 #include <thread>
 
-#include "tests/unit/working_folder.h"
+#include "tests/unit/folder_snapshot.h"
+#include "tests/unit/scratch_folder.h"
 #include "update/install.h"
 #include "update/install_journal.h"
 
@@ -73,7 +74,7 @@ private:
 
 const std::string install_failed = "Wyst\xb9pi\xb3y problemy z instalowaniem aktualizacji.\n";
 
-class Installing : public ::testing::Test {
+class Installing : public InScratchFolder {
 protected:
     // Old files a, b, c installed; new copies of all three staged.
     void stage_three()
@@ -84,8 +85,6 @@ protected:
             write_file(std::string("_update\\") + name, std::string("new ") + name);
         }
     }
-
-    TemporaryWorkingFolder folder_;
 };
 
 const Folder three_new = {{"a.dll", "new a.dll"}, {"b.dll", "new b.dll"}, {"c.dll", "new c.dll"}};

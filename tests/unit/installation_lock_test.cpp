@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/installation_lock.h"
-#include "tests/unit/erase_tree.h"
+#include "tests/unit/scratch_folder.h"
 
 namespace {
 
@@ -18,28 +18,7 @@ bool lock_file_exists()
     return GetFileAttributesA(installation_lock_file) != INVALID_FILE_ATTRIBUTES;
 }
 
-class Locking : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        folder_ = std::string(temp) + "lock_test_" + std::to_string(GetCurrentProcessId());
-        erase_tree(folder_);
-        CreateDirectoryA(folder_.c_str(), nullptr);
-        GetCurrentDirectoryA(MAX_PATH, previous_);
-        SetCurrentDirectoryA(folder_.c_str());
-    }
-
-    void TearDown() override
-    {
-        SetCurrentDirectoryA(previous_);
-        erase_tree(folder_);
-    }
-
-    std::string folder_;
-    char previous_[MAX_PATH] = {};
-};
+using Locking = InScratchFolder;
 
 TEST_F(Locking, OneRunHoldsTheFolderUntilItReleasesIt)
 {

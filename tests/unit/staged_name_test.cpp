@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "support/hex.h"
 #include "update/staged_name.h"
 
 namespace {
@@ -13,17 +14,6 @@ struct NameCase {
     std::string name;
     int line;
 };
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // \\, \t and \xHH as the list's header describes them.
 std::string unescape(const std::string& text)
@@ -35,9 +25,9 @@ std::string unescape(const std::string& text)
         } else if (text[i + 1] == 't') {
             name += '\t';
             ++i;
-        } else if (text[i + 1] == 'x' && i + 3 < text.size() && hex_digit(text[i + 2]) >= 0 &&
-                   hex_digit(text[i + 3]) >= 0) {
-            name += static_cast<char>(hex_digit(text[i + 2]) * 16 + hex_digit(text[i + 3]));
+        } else if (text[i + 1] == 'x' && i + 3 < text.size() && hex_digit_value(text[i + 2]) >= 0 &&
+                   hex_digit_value(text[i + 3]) >= 0) {
+            name += static_cast<char>(hex_digit_value(text[i + 2]) * 16 + hex_digit_value(text[i + 3]));
             i += 3;
         } else {
             name += text[i + 1];

@@ -1,11 +1,9 @@
-// The installation tests' working folder: a fresh temporary one made the
-// current folder, and its snapshot (every file's bytes and every folder),
-// with plain Win32 and stream calls, independent of the code under test.
+// A working folder as the installation tests compare it: every file's bytes
+// and every folder, read with plain Win32 and stream calls, independent of
+// the code under test.
 #pragma once
 
 #include <windows.h>
-
-#include "tests/unit/erase_tree.h"
 
 #include <fstream>
 #include <iterator>
@@ -56,28 +54,3 @@ inline Folder snapshot()
     return found;
 }
 
-// Made empty and current for as long as it lives.
-class TemporaryWorkingFolder {
-public:
-    TemporaryWorkingFolder()
-    {
-        char temp[MAX_PATH];
-        GetTempPathA(MAX_PATH, temp);
-        folder_ = std::string(temp) + "install_test_" + std::to_string(GetCurrentProcessId());
-        erase_tree(folder_);
-        CreateDirectoryA(folder_.c_str(), nullptr);
-        GetCurrentDirectoryA(MAX_PATH, previous_);
-        SetCurrentDirectoryA(folder_.c_str());
-    }
-    ~TemporaryWorkingFolder()
-    {
-        SetCurrentDirectoryA(previous_);
-        erase_tree(folder_);
-    }
-    TemporaryWorkingFolder(const TemporaryWorkingFolder&) = delete;
-    TemporaryWorkingFolder& operator=(const TemporaryWorkingFolder&) = delete;
-
-private:
-    std::string folder_;
-    char previous_[MAX_PATH] = {};
-};
