@@ -8,6 +8,7 @@
 #include "ui/resource_ids.h"
 #include "ui/texts.h"
 #include "update/check_request.h"
+#include "update/reply_freshness.h"
 #include "update/reply_signature.h"
 
 namespace {
@@ -44,11 +45,13 @@ std::int32_t fetch_update_list(CheckDialog& check_window, MemoryStream& body,
     signature.version = version;
 
     std::int32_t byte_count = 0;
-    HttpTransfer transfer;
+    HttpTransfer transfer(check_head_timeout_ms);
     if (transfer.open_request(update_server_host, INTERNET_INVALID_PORT_NUMBER, check_path(version),
                               "GET", update_server_https) &&
-        transfer.send_request(body, check_window, byte_count, reply_limit))
+        transfer.send_request(body, check_window, byte_count, reply_limit)) {
         transfer.response_header(reply_signature_header, signature.header);
+        transfer.response_header(reply_freshness_header, signature.freshness);
+    }
     transfer.close_all();
     return byte_count;
 }

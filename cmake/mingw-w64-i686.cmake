@@ -1,5 +1,5 @@
-# Cross build for 32-bit Windows; it builds, but Debian's Wine here runs
-# only 64-bit programs, so its tests are not run.
+# Cross build for 32-bit Windows with the mingw-w64 POSIX-thread compilers;
+# test executables run under Wine's 32-bit loader (Debian's wine32).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
@@ -9,3 +9,4 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

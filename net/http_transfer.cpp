@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/rate_floor.h"
 #include "ui/modeless_dialog.h"
 
 namespace {
@@ -32,37 +33,53 @@ void close_handle(HINTERNET& handle)
     }
 }
 
-// The platform's default wait is far longer than anyone waits for an update.
-bool set_timeouts(HINTERNET request)
+bool set_timeout(HINTERNET request, DWORD option, DWORD timeout)
 {
-    DWORD timeout = network_timeout_ms;
-    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                         INTERNET_OPTION_RECEIVE_TIMEOUT})
-        if (!InternetSetOptionA(request, option, &timeout, sizeof(timeout)))
-            return false;
-    return true;
+    return InternetSetOptionA(request, option, &timeout, sizeof(timeout)) != FALSE;
+}
+
+// The platform's default wait is far longer than anyone waits for an update.
+bool set_timeouts(HINTERNET request, DWORD head_timeout_ms)
+{
+    return set_timeout(request, INTERNET_OPTION_CONNECT_TIMEOUT, head_timeout_ms) &&
+           set_timeout(request, INTERNET_OPTION_SEND_TIMEOUT, head_timeout_ms) &&
+           set_timeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT, body_wait_timeout_ms);
 }
 
 // Sends the request on a worker thread and waits for it at most
-// network_timeout_ms. Wine ignores the connect time-out (a server that
+// head_timeout_ms. Wine ignores the connect time-out (a server that
 // never completes the handshake held the request for 130 s), so the wait
 // for the connection, the request and the response's head is bounded here.
 // A worker still waiting is left to end when the platform gives up; the
 // caller closes the request under it, which WinINet allows.
-bool send_within_bound(HINTERNET request)
+bool send_within_bound(HINTERNET request, const std::string& headers, DWORD head_timeout_ms)
 {
     auto sent = std::make_shared<std::promise<bool>>();
     std::future<bool> result = sent->get_future();
     try {
-        std::thread([request, sent] {
-            sent->set_value(HttpSendRequestA(request, nullptr, 0, nullptr, 0) != FALSE);
+        std::thread([request, headers, sent] {
+            sent->set_value(HttpSendRequestA(request, headers.empty() ? nullptr : headers.c_str(),
+                                             static_cast<DWORD>(headers.size()), nullptr,
+                                             0) != FALSE);
         }).detach();
     } catch (const std::system_error&) {
         return false;
     }
-    return result.wait_for(std::chrono::milliseconds(network_timeout_ms)) ==
+    return result.wait_for(std::chrono::milliseconds(head_timeout_ms)) ==
                std::future_status::ready &&
            result.get();
+}
+
+// Reads what has arrived, at most a chunk, and waits only while nothing has:
+// a read of a whole chunk would wait for all of it, with the window not
+// serviced, however slowly the bytes came.
+bool read_available(HINTERNET request, char* buffer, DWORD& bytes_read)
+{
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(request, &available, 0, 0))
+        return false;
+    DWORD wanted = std::clamp<DWORD>(available, 1, chunk_size);
+    return InternetReadFile(request, buffer, wanted, &bytes_read) != FALSE;
 }
 
 bool query_number(HINTERNET request, DWORD info, DWORD& number)
@@ -146,7 +163,7 @@ bool HttpTransfer::open_target_request()
     request_handle =
         HttpOpenRequestA(connection_handle, request_verb.c_str(), target.object_path.c_str(),
                          http_version, nullptr, accept_types, flags, 0);
-    if (request_handle == nullptr || !set_timeouts(request_handle)) {
+    if (request_handle == nullptr || !set_timeouts(request_handle, head_timeout_ms)) {
         close_handle(request_handle);
         close_handle(connection_handle);
         return false;
@@ -154,13 +171,16 @@ bool HttpTransfer::open_target_request()
     return true;
 }
 
-bool HttpTransfer::send_request(MemoryStream& body, ModelessDialog& progress,
-                                std::int32_t& byte_count, std::size_t byte_limit)
+void HttpTransfer::ask_from(std::size_t first_byte)
 {
-    byte_count = 0;
+    request_headers = "Range: bytes=" + std::to_string(first_byte) + "-\r\n";
+}
+
+bool HttpTransfer::send_head()
+{
     std::vector<std::string> visited;
     for (;;) {
-        if (!send_within_bound(request_handle)) {
+        if (!send_within_bound(request_handle, request_headers, head_timeout_ms)) {
             close_all();
             return false;
         }
@@ -168,13 +188,19 @@ bool HttpTransfer::send_request(MemoryStream& body, ModelessDialog& progress,
         std::string location;
         if (!query_number(request_handle, HTTP_QUERY_STATUS_CODE, status) || !is_redirect(status) ||
             !query_text(request_handle, HTTP_QUERY_LOCATION, 0, location))
-            break;
+            return true;
         if (!follow_redirect(location, visited)) {
             close_all();
             return false;
         }
     }
-    return read_body(body, progress, byte_count, byte_limit);
+}
+
+bool HttpTransfer::send_request(MemoryStream& body, ModelessDialog& progress,
+                                std::int32_t& byte_count, std::size_t byte_limit)
+{
+    byte_count = 0;
+    return send_head() && read_body(body, progress, byte_count, byte_limit) == BodyEnd::complete;
 }
 
 // Closes the connection and request of a redirect and opens them for the
@@ -204,41 +230,44 @@ bool HttpTransfer::follow_redirect(const std::string& location, std::vector<std:
     return open_target_request();
 }
 
-bool HttpTransfer::read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
-                             std::size_t byte_limit)
+HttpTransfer::BodyEnd HttpTransfer::read_body(MemoryStream& body, ModelessDialog& progress,
+                                              std::int32_t& byte_count, std::size_t byte_limit)
 {
     char buffer[chunk_size];
     std::size_t received = 0;
+    RateFloor pace(GetTickCount64());
     for (;;) {
         DWORD bytes_read = 0;
-        if (!InternetReadFile(request_handle, buffer, chunk_size, &bytes_read)) {
-            close_all();
-            byte_count = 0;
-            return false;
-        }
+        if (!read_available(request_handle, buffer, bytes_read))
+            return end_early(BodyEnd::cut_short, byte_count);
         if (bytes_read > 0) {
             body.insert(body.end(), buffer, buffer + bytes_read);
             received += bytes_read;
             byte_count = static_cast<std::int32_t>(received);
         }
         // The pump runs before the limit test so that the window shows what arrived.
-        bool stopped = !progress.pump_messages() || progress.cancelled || received > byte_limit;
         bool ended = bytes_read == 0;
-        if (stopped || (ended && !is_announced_length(request_handle, received))) {
-            close_all();
-            byte_count = 0;
-            return false;
-        }
+        if (!progress.pump_messages() || progress.cancelled || received > byte_limit ||
+            (!ended && !pace.keeps_up(GetTickCount64(), received)))
+            return end_early(BodyEnd::stopped, byte_count);
+        if (ended && !is_announced_length(request_handle, received))
+            return end_early(BodyEnd::cut_short, byte_count);
         if (ended)
-            return true;
+            return BodyEnd::complete;
     }
+}
+
+HttpTransfer::BodyEnd HttpTransfer::end_early(BodyEnd end, std::int32_t& byte_count)
+{
+    close_all();
+    byte_count = 0;
+    return end;
 }
 
 bool HttpTransfer::response_is_plain_success()
 {
     DWORD status = 0;
-    if (!query_number(request_handle, HTTP_QUERY_STATUS_CODE, status) || status < 200 ||
-        status > 299)
+    if (!response_status(status) || status < 200 || status > 299)
         return false;
     // Every Content-Encoding header counts: the platform decodes none unless asked.
     std::string coding;
@@ -247,6 +276,11 @@ bool HttpTransfer::response_is_plain_success()
         if (!is_identity(coding))
             return false;
     return true;
+}
+
+bool HttpTransfer::response_status(DWORD& status)
+{
+    return query_number(request_handle, HTTP_QUERY_STATUS_CODE, status);
 }
 
 void HttpTransfer::close_all()

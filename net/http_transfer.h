@@ -1,5 +1,6 @@
-// One HTTP GET over WinINet, read in 1024-byte chunks into a memory stream
-// while the progress window is pumped after every chunk.
+// One HTTP GET over WinINet, read into a memory stream as it arrives, at
+// most 1024 bytes at a time, while the progress window is pumped after
+// every read.
 #pragma once
 
 #include <windows.h>
@@ -15,9 +16,14 @@
 
 class ModelessDialog;
 
-// The longest the transfer waits for the platform: from connecting to the
-// head of the response, and for each chunk of the body.
-const DWORD network_timeout_ms = 30000;
+// The longest the update check waits for the head of its answer, from
+// connecting on (TLS and the request included): the application waits for
+// the check at start-up.
+const DWORD check_head_timeout_ms = 10000;
+// The same for each request of a file of the update.
+const DWORD file_head_timeout_ms = 30000;
+// The longest a read of the body waits for its next bytes.
+const DWORD body_wait_timeout_ms = 30000;
 // Redirects followed for one request; one more, or a URL visited twice,
 // fails the transfer.
 const int redirect_limit = 5;
@@ -29,7 +35,9 @@ public:
     HINTERNET connection_handle = nullptr;
     HINTERNET request_handle = nullptr;
 
-    HttpTransfer() = default;
+    // head_timeout_ms bounds the wait from connecting to the head of the
+    // response, each redirect's request again.
+    explicit HttpTransfer(DWORD head_timeout_ms) : head_timeout_ms(head_timeout_ms) {}
     // Closes nothing: the owner calls close_all when the request is done.
     virtual ~HttpTransfer() = default;
 
@@ -41,30 +49,54 @@ public:
     bool open_request(const std::string& host, INTERNET_PORT port, const std::string& object_path,
                       const std::string& verb, bool secure);
 
-    // Sends the request, follows redirects (never from https to http) and
-    // reads the whole body of the final response. A body that grows past
-    // byte_limit or ends short of its announced Content-Length fails the
-    // transfer, as does Cancel, a quit message or a wait past
-    // network_timeout_ms; on failure every handle is closed and byte_count is 0.
+    // Every request of this transfer, redirects included, asks for the body
+    // from first_byte on ("Range: bytes=<first_byte>-"). Before send_head.
+    void ask_from(std::size_t first_byte);
+
+    // Sends the request and follows redirects (never from https to http)
+    // up to the head of the final response. Fails, with every handle
+    // closed, after a wait past head_timeout_ms or redirect_limit redirects.
+    bool send_head();
+
+    // How reading a body ended; on every end but complete the handles are
+    // closed and byte_count is 0, while the bytes read stay in body.
+    enum class BodyEnd {
+        complete,
+        // The connection broke, a read waited past body_wait_timeout_ms, or
+        // the body ended short of its announced Content-Length.
+        cut_short,
+        // Cancel, a quit message, a body past byte_limit, or one below the
+        // rate floor (net/rate_floor.h).
+        stopped,
+    };
+    // Reads the body of the head that send_head received, appending it to
+    // body; byte_count is the number of bytes this read appended.
+    BodyEnd read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
+                      std::size_t byte_limit);
+
+    // send_head, then read_body: true when the whole body arrived.
     bool send_request(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
                       std::size_t byte_limit);
-    bool read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
-                   std::size_t byte_limit);
 
-    // After a completed transfer: the final response had a 2xx status and
-    // no content coding, so its body is the resource's bytes as stored.
+    // After send_head: the final response has a 2xx status and no content
+    // coding, so its body is the resource's bytes as stored.
     bool response_is_plain_success();
+    bool response_status(DWORD& status);
 
     void close_all();
 
-    // The value of the response header name, after a successful send_request
+    // The value of the response header name, after a successful send_head
     // and before close_all; false when the response has no such header.
     bool response_header(const std::string& name, std::string& value);
 
 private:
     bool open_target_request();
+    BodyEnd end_early(BodyEnd end, std::int32_t& byte_count);
     bool follow_redirect(const std::string& location, std::vector<std::string>& visited);
 
+    const DWORD head_timeout_ms;
     UrlParts target;
     std::string request_verb;
+    // Sent with every request: empty, or the Range line of ask_from.
+    std::string request_headers;
 };

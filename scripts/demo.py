@@ -3,19 +3,22 @@ project's own update server.
 
 Publishes versions 1, 2 and 3 of a demo application with server/publish into
 a demo release store (build/demo/server), as a vendor would, signing them with
-the demo key; serves the store with nginx + PHP-FPM (the README's server
-block) inside a private network namespace; makes build/demo/app holding
-version 1 (with the stand-in menu.exe); runs updater.exe under Wine and tells
-step by step what happened. Screenshots of every window go to build/demo/shots.
+the demo keys (release and freshness); serves the store with nginx + PHP-FPM
+(the README's server block) inside a private network namespace; makes
+build/demo/app holding version 1 (with the stand-in menu.exe); runs
+updater.exe under Wine and tells step by step what happened. Screenshots of every window go to build/demo/shots.
 
-    demo.py --key PRIVATE_KEY [--build-dir DIR] [--manual] [--offline] [--forged]
+    demo.py --key PRIVATE_KEY --freshness-key PRIVATE_KEY [--build-dir DIR]
+            [--manual] [--offline] [--forged] [--dpi N]
 
 --manual leaves the windows to the user (on $DISPLAY); otherwise the UI
 driver answers them as a person would (Yes, then OK). --offline runs without
 a network connection. --forged puts a server on the path in place of the
 update server: it offers a different menu.exe with its own size and hash,
-under the genuine reply's signature. Run through scripts/demo, which makes
-the key and builds first.
+under the genuine reply's signatures. --dpi shows the windows at that screen
+DPI (Wine's LogPixels in the demo's prefix; 96 is 100 %, the default, 144
+150 %, 192 200 %). Run through scripts/demo, which makes the keys and builds
+first.
 """
 
 import argparse
@@ -59,7 +62,7 @@ def releases():
     }
 
 
-def publish_demo_store(key):
+def publish_demo_store(key, freshness_key):
     """A fresh demo store with versions 1, 2 and 3, published as a vendor would."""
     folder = os.path.join(DEMO_DIR, "server")
     shutil.rmtree(folder, ignore_errors=True)
@@ -70,25 +73,26 @@ def publish_demo_store(key):
         for name, data in files.items():
             with open(os.path.join(release, name), "wb") as f:
                 f.write(data)
-        print("$ server/publish release %d %s --key %s" % (version, os.path.relpath(release, REPO),
-                                                          os.path.relpath(key, REPO)))
-        for line in server.publish("release", str(version), release, "--key", key).splitlines():
+        print("$ server/publish release %d %s --key %s --freshness-key %s" % (
+            version, os.path.relpath(release, REPO), os.path.relpath(key, REPO), os.path.relpath(freshness_key, REPO)))
+        for line in server.publish("release", str(version), release, "--key", key,
+                                   "--freshness-key", freshness_key).splitlines():
             print("    " + line)
     return server
 
 
 def stored_reply(server, version):
-    """(signature, body) of the store's reply for a version."""
+    """(signature, freshness, body) of the store's reply for a version."""
     with open(os.path.join(server.store, "replies", "%d.reply" % version), "rb") as f:
-        signature, body = f.read().split(b"\n", 1)
-    return signature.decode("ascii"), body
+        signature, freshness, body = f.read().split(b"\n", 2)
+    return signature.decode("ascii"), freshness.decode("ascii"), body
 
 
 def forged_routes(server):
     """A server on the path: the genuine reply for version 1 with menu.exe's
     line changed to a different menu.exe, its own size and SHA-256, under the
-    genuine signature; every file served as the genuine server would."""
-    signature, body = stored_reply(server, 1)
+    genuine signatures; every file served as the genuine server would."""
+    signature, freshness, body = stored_reply(server, 1)
     lines, routes = [], {}
     for line in body.split(b"\r\n"):
         url = line.split(b",")[0].decode("ascii")
@@ -101,7 +105,8 @@ def forged_routes(server):
         routes[path] = harness.Reply(data)
         lines.append(line)
     forged = b"\r\n".join(lines)
-    routes[harness.check_path(1)] = harness.Reply(forged, headers=[("X-Update-Signature", signature)])
+    routes[harness.check_path(1)] = harness.Reply(forged, headers=[("X-Update-Signature", signature),
+                                                                   ("X-Update-Freshness", freshness)])
     return forged, routes
 
 
@@ -178,12 +183,18 @@ def save_shots(result, folder):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build-dir", default=os.path.join(DEMO_DIR, "mingw-x64"))
-    parser.add_argument("--key", required=True, help="the demo's private key (server/publish keygen)")
+    parser.add_argument("--key", required=True, help="the demo's release key (server/publish keygen)")
+    parser.add_argument("--freshness-key", required=True,
+                        help="the demo's freshness key (server/publish keygen --freshness)")
     parser.add_argument("--manual", action="store_true", help="leave the windows to the user")
     parser.add_argument("--offline", action="store_true", help="run without a network connection")
     parser.add_argument("--forged", action="store_true",
                         help="a server on the path offers a different menu.exe")
+    parser.add_argument("--dpi", type=int, default=96,
+                        help="the screen's DPI the windows are shown at (default 96, i.e. 100 %%)")
     args = parser.parse_args()
+    if args.dpi <= 0:
+        parser.error("--dpi must be a positive number")
     if args.manual and not os.environ.get("DISPLAY", "").startswith(":"):
         sys.exit("--manual needs a local X display in $DISPLAY")
 
@@ -191,9 +202,11 @@ def main():
     os.environ["E2E_WINEPREFIX"] = os.path.join(DEMO_DIR, "wine")
     print("Preparing the demo's Wine prefix (the first time takes a few seconds)...")
     harness.prepare_prefix(os.environ["E2E_WINEPREFIX"])
+    harness.set_screen_dpi(args.dpi)
+    print("The screen is at %d DPI (%d %% scaling)." % (args.dpi, round(args.dpi * 100 / 96)))
 
     print("Publishing versions 1, 2 and 3 of the demo application, as its vendor would:")
-    server = publish_demo_store(os.path.abspath(args.key))
+    server = publish_demo_store(os.path.abspath(args.key), os.path.abspath(args.freshness_key))
     print()
     describe_folder("Demo installation (version 1), with the stand-in menu.exe:",
                     dict(INSTALLED, **{"menu.exe": stand_in_menu()}))
@@ -202,10 +215,10 @@ def main():
     if args.forged:
         offer, routes = forged_routes(server)
         options = {"routes": routes}
-        print("A forged server on the path (%s) answers version 1 with the genuine reply's signature"
+        print("A forged server on the path (%s) answers version 1 with the genuine reply's signatures"
               " and a different menu.exe:" % where)
     else:
-        offer = stored_reply(server, 1)[1]
+        offer = stored_reply(server, 1)[2]
         options = {"server_command": server.command()}
         print("The update server (nginx + PHP-FPM, %s) offers version 1:" % where)
     for line in offer.decode("cp1250").split("\r\n"):
@@ -231,7 +244,7 @@ def main():
     print("menu.exe now: %s" % describe_menu(result.files_after.get("menu.exe")))
     if args.forged:
         print("Nothing was installed and the old menu.exe started." if not changed else
-              "The forged files were installed: this updater.exe was built without the vendor's key.")
+              "The forged files were installed: this updater.exe was built without the vendor's keys.")
     shots_dir = os.path.join(DEMO_DIR, "shots")
     shutil.rmtree(shots_dir, ignore_errors=True)
     shots = save_shots(result, shots_dir)

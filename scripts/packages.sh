@@ -3,10 +3,13 @@
 required_packages=(
   cmake make python3
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  wine64 xvfb xdotool imagemagick iproute2 googletest
-  php-cli php-fpm phpunit nginx openssl curl wrk locales xdelta3
+  wine64 wine32:i386 xvfb xdotool imagemagick iproute2 googletest
+  php-cli php-fpm phpunit nginx openssl curl wrk locales faketime squid xdelta3
 )
 
+# wine32 (the 32-bit loader, for the i686 build's tests) comes from the
+# i386 architecture. Installing it changes Wine itself: it goes in before
+# any Wine prefix is made (tests/tools/prepare_prefix remakes older ones).
 install_missing_packages() {
   local missing=() package
   for package in "${required_packages[@]}"; do
@@ -15,6 +18,7 @@ install_missing_packages() {
   done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
     apt-get update -q
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
   fi

@@ -85,6 +85,40 @@ bool rename_file(const std::string& old_path, const std::string& new_path)
     return is_existing_file(old_path) && std::rename(old_path.c_str(), new_path.c_str()) == 0;
 }
 
+bool link_file(const std::string& path, const std::string& new_path)
+{
+    return CreateHardLinkA(new_path.c_str(), path.c_str(), nullptr) != 0;
+}
+
+namespace {
+
+bool query_identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& identity)
+{
+    const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = CreateFileA(path.c_str(), 0, share_all, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const bool known = GetFileInformationByHandle(file, &identity) != 0;
+    CloseHandle(file);
+    return known;
+}
+
+}  // namespace
+
+bool is_same_file(const std::string& path, const std::string& other_path)
+{
+    BY_HANDLE_FILE_INFORMATION one, other;
+    return query_identity(path, one) && query_identity(other_path, other) &&
+           one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+           one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
+}
+
+// No copy fallback: a replacement is a rename or nothing.
+bool replace_file(const std::string& source, const std::string& target)
+{
+    return MoveFileExA(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 bool write_whole_file(const std::string& path, const char* data, std::size_t size)
 {
     std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -153,6 +187,12 @@ bool set_file_mode(const std::string& path, int mode)
         return false;
     const int permission = (mode & _S_IWRITE) ? (_S_IREAD | _S_IWRITE) : _S_IREAD;
     return _chmod(path.c_str(), permission) == 0;
+}
+
+bool is_read_only_file(const std::string& path)
+{
+    struct _stat64 status;
+    return query_status(path, status) && (status.st_mode & _S_IWRITE) == 0;
 }
 
 std::vector<std::string> list_folder_entries(const std::string& folder, const std::string& pattern,

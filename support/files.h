@@ -13,6 +13,13 @@ bool remove_folder(const std::string& path, bool recursive);
 
 bool remove_file(const std::string& path);
 bool rename_file(const std::string& old_path, const std::string& new_path);
+// Gives the file a second name, new_path, on the same volume; false where
+// the file system has no such names.
+bool link_file(const std::string& path, const std::string& new_path);
+// Both paths name one and the same file (one has the other's second name).
+bool is_same_file(const std::string& path, const std::string& other_path);
+// Moves source over an existing target, which is gone once this succeeds.
+bool replace_file(const std::string& source, const std::string& target);
 // Writes size bytes from data as the whole file and flushes them to the disk;
 // false unless every byte made it.
 bool write_whole_file(const std::string& path, const char* data, std::size_t size);
@@ -22,6 +29,7 @@ bool relocate_file(const std::string& source, const std::string& target);
 // that forbids it.
 bool is_file_movable(const std::string& path);
 bool set_file_mode(const std::string& path, int mode);
+bool is_read_only_file(const std::string& path);
 
 std::vector<std::string> list_folder_entries(const std::string& folder, const std::string& pattern,
                                              bool want_folders, bool want_files);

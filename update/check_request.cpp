@@ -11,3 +11,8 @@ std::string check_path(std::int32_t version)
 {
     return "/upload/check_update.php?" + version_query(version);
 }
+
+std::string signed_prefix(const char* product, std::int32_t version)
+{
+    return std::string("produkt=") + product + "\n" + version_query(version) + "\n";
+}

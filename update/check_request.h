@@ -10,3 +10,6 @@
 std::string version_query(std::int32_t version);
 // The object path of the check request for version.
 std::string check_path(std::int32_t version);
+// What the release key signs ahead of a reply's body:
+// "produkt=<product>\nwersja=<version>\n".
+std::string signed_prefix(const char* product, std::int32_t version);

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "support/base64.h"
+
 namespace {
 
 const unsigned char sequence_tag = 0x30;
@@ -51,4 +53,10 @@ bool der_to_raw_signature(const std::vector<unsigned char>& der, RawSignature& r
         return false;
     raw = read;
     return true;
+}
+
+bool read_signature_text(const std::string& base64_text, RawSignature& raw)
+{
+    std::vector<unsigned char> der;
+    return decode_base64(base64_text, der) && der_to_raw_signature(der, raw);
 }

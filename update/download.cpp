@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "net/content_range.h"
 #include "net/http_transfer.h"
 #include "net/url_parts.h"
 #include "support/files.h"
@@ -15,6 +16,7 @@
 #include "ui/resource_ids.h"
 #include "ui/texts.h"
 #include "update/download_item.h"
+#include "update/file_attempts.h"
 #include "update/platform_crypto.h"
 #include "update/staged_name.h"
 #include "update/staging_folder.h"
@@ -50,6 +52,32 @@ bool has_listed_hash(const DownloadItem& item, const std::string& listed)
     return hex_text(digest.data(), digest.size()) == listed;
 }
 
+// The answer to a request for the bytes from first on is exactly the rest
+// of a file of size bytes: a 206 whose Content-Range starts there and ends
+// at the size.
+bool answers_with_rest(HttpTransfer& transfer, std::size_t first, std::int32_t size)
+{
+    DWORD status = 0;
+    std::string value;
+    ContentRange range;
+    return transfer.response_status(status) && status == 206 &&
+           transfer.response_is_plain_success() &&
+           transfer.response_header("Content-Range", value) && parse_content_range(value, range) &&
+           is_rest_from(range, first, static_cast<std::uint64_t>(size));
+}
+
+AttemptEnd attempt_end(HttpTransfer::BodyEnd end)
+{
+    switch (end) {
+    case HttpTransfer::BodyEnd::complete:
+        return AttemptEnd::complete;
+    case HttpTransfer::BodyEnd::cut_short:
+        return AttemptEnd::cut_short;
+    default:
+        return AttemptEnd::failed;
+    }
+}
+
 }  // namespace
 
 bool DownloadItem::fetch(UpdateDialog& dialog, const std::string& url, std::int32_t size)
@@ -68,22 +96,49 @@ bool DownloadItem::fetch(UpdateDialog& dialog, const std::string& url, std::int3
     if (!is_safe_file_name(file_name))
         return false;
 
-    // A body can never be longer than announced and still be right, so the
-    // transfer stops as soon as it is.
     std::size_t announced = static_cast<std::size_t>(std::max<std::int32_t>(expected_size, 0));
     try {
         body.reserve(std::min(announced, largest_reservation));
     } catch (const std::bad_alloc&) {
         return false;
     }
+    FileAttempts attempts;
+    AttemptEnd end = AttemptEnd::failed;
+    for (NextRequest next = NextRequest::whole; next != NextRequest::none;) {
+        if (next == NextRequest::whole)
+            body.clear();
+        std::size_t held = body.size();
+        end = request_body(dialog, url_parts, announced);
+        next = attempts.after(end, body.size() > held);
+    }
+    return end == AttemptEnd::complete && static_cast<std::int64_t>(body.size()) == expected_size;
+}
+
+// One request for the file's bytes from those already held on; a request
+// from the start takes any plain success, one for the rest only the rest.
+AttemptEnd DownloadItem::request_body(UpdateDialog& dialog, const UrlParts& url_parts,
+                                      std::size_t announced)
+{
+    std::size_t first = body.size();
+    HttpTransfer transfer(file_head_timeout_ms);
+    if (!transfer.open_request(host_name, url_parts.port, object_path, "GET", url_parts.secure))
+        return AttemptEnd::failed;
+    if (first > 0)
+        transfer.ask_from(first);
+    if (!transfer.send_head())
+        return AttemptEnd::cut_short;
+    bool accepted = first == 0 ? transfer.response_is_plain_success()
+                               : answers_with_rest(transfer, first, expected_size);
+    if (!accepted) {
+        transfer.close_all();
+        return first == 0 ? AttemptEnd::failed : AttemptEnd::range_refused;
+    }
+    // A body can never be longer than announced and still be right, so the
+    // transfer stops as soon as it is.
     std::int32_t byte_count = 0;
-    HttpTransfer transfer;
-    bool fetched =
-        transfer.open_request(host_name, url_parts.port, object_path, "GET", url_parts.secure) &&
-        transfer.send_request(body, dialog, byte_count, announced) &&
-        transfer.response_is_plain_success() && byte_count == expected_size;
+    AttemptEnd end = attempt_end(transfer.read_body(body, dialog, byte_count, announced - first));
     transfer.close_all();
-    return fetched;
+    return end;
 }
 
 bool UpdateDialog::download_updates(const std::vector<std::string>& urls,

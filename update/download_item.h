@@ -5,6 +5,8 @@
 #include <string>
 
 #include "net/memory_stream.h"
+#include "net/url_parts.h"
+#include "update/file_attempts.h"
 
 class UpdateDialog;
 
@@ -15,6 +17,10 @@ struct DownloadItem {
     std::string object_path;
     MemoryStream body;
 
-    // True when the whole file arrived with exactly the expected size.
+    // True when the whole file arrived with exactly the expected size; a
+    // body cut short is continued or started over (update/file_attempts.h).
     bool fetch(UpdateDialog& dialog, const std::string& url, std::int32_t expected_size);
+
+private:
+    AttemptEnd request_body(UpdateDialog& dialog, const UrlParts& url_parts, std::size_t announced);
 };

@@ -1,7 +1,7 @@
-// The installation, all or nothing: every installed file is renamed aside
-// into the staging folder and its new copy moved in; a failure puts every
-// old file back, and a journal lets the next start settle an installation
-// that was cut short.
+// The installation, all or nothing: every installed file keeps a name aside
+// in the staging folder while its new copy takes its place; a failure puts
+// every old file back, and a journal lets the next start settle an
+// installation that was cut short.
 #pragma once
 
 #include <string>
@@ -11,17 +11,21 @@
 
 class Installation {
 public:
-    explicit Installation(std::vector<JournalEntry> entries);
+    // A journal read back gives the layout its old copies were put aside in.
+    explicit Installation(std::vector<JournalEntry> entries,
+                          AsideLayout layout = AsideLayout::grouped);
 
     const std::vector<JournalEntry>& entries() const { return entries_; }
 
     // Touches nothing: every staged copy is there, every target can be
     // replaced and every path fits the platform's limit.
     bool targets_are_ready() const;
-    // Clears what an earlier installation left aside and writes the journal.
+    // Clears what an earlier installation left aside and writes the journal,
+    // of the current layout.
     bool start();
-    // Moves aside each old file still in place and moves in each new copy
-    // still staged, in journal order; stops at the first failure.
+    // Puts aside each old file still in place and moves in each new copy
+    // still staged, in journal order; stops at the first failure. After
+    // start() the disk is known to be as planned and is not looked at again.
     bool move_into_place();
     // Every file has its new copy, either installed or still staged.
     bool has_every_new_copy() const;
@@ -35,9 +39,18 @@ public:
     void discard();
 
 private:
+    std::string aside_path(std::size_t i) const;
+    bool move_in_as_planned(std::size_t i);
+    bool move_in_as_found(std::size_t i);
+    bool replace_old(std::size_t i);
+    bool replace_linked_old(std::size_t i);
+    bool move_new_in(std::size_t i);
     bool is_new_in_place(std::size_t i) const;
+    bool put_back_entry(std::size_t i);
 
     std::vector<JournalEntry> entries_;
+    AsideLayout layout_;
+    bool started_ = false;
 };
 
 // One entry per distinct name, in first-seen order; a file of that name in

@@ -12,7 +12,8 @@
 
 namespace {
 
-const char first_line[] = "updater installation 1";
+const char flat_first_line[] = "updater installation 1";
+const char grouped_first_line[] = "updater installation 2";
 const char last_line[] = "end";
 // Far more than any update list holds; a longer file is not a journal.
 const std::size_t largest_journal = 4u * 1024 * 1024;
@@ -21,6 +22,19 @@ bool is_count(const std::string& text)
 {
     return !text.empty() && text.size() <= 6 &&
            std::all_of(text.begin(), text.end(), is_decimal_digit);
+}
+
+// A journal an earlier version wrote before it was cut short is settled by
+// this one, which may be its replacement, so both layouts are read.
+bool parse_first_line(const std::string& line, AsideLayout& layout)
+{
+    if (line == flat_first_line)
+        layout = AsideLayout::flat;
+    else if (line == grouped_first_line)
+        layout = AsideLayout::grouped;
+    else
+        return false;
+    return true;
 }
 
 bool parse_entry(const std::string& line, JournalEntry& entry)
@@ -36,13 +50,13 @@ bool parse_entry(const std::string& line, JournalEntry& entry)
 
 std::string journal_text(const std::vector<JournalEntry>& entries)
 {
-    std::string text = std::string(first_line) + "\n" + std::to_string(entries.size()) + "\n";
+    std::string text = std::string(grouped_first_line) + "\n" + std::to_string(entries.size()) + "\n";
     for (const JournalEntry& entry : entries)
         text += (entry.had_old ? "1 " : "0 ") + entry.name + "\n";
     return text + last_line + "\n";
 }
 
-bool parse_journal(const std::string& text, std::vector<JournalEntry>& entries)
+bool parse_journal(const std::string& text, Journal& journal)
 {
     // Written in one piece and ended by a newline: anything cut short lacks
     // the last line or its newline.
@@ -50,7 +64,8 @@ bool parse_journal(const std::string& text, std::vector<JournalEntry>& entries)
     if (lines.empty() || !lines.back().empty())
         return false;
     lines.pop_back();
-    if (lines.size() < 3 || lines.front() != first_line || lines.back() != last_line ||
+    AsideLayout layout;
+    if (lines.size() < 3 || !parse_first_line(lines.front(), layout) || lines.back() != last_line ||
         !is_count(lines[1]) || std::stoul(lines[1]) != lines.size() - 3)
         return false;
     std::vector<JournalEntry> parsed(lines.size() - 3);
@@ -59,7 +74,8 @@ bool parse_journal(const std::string& text, std::vector<JournalEntry>& entries)
         if (!parse_entry(lines[i + 2], parsed[i]) || !names.insert(parsed[i].name).second)
             return false;
     }
-    entries = parsed;
+    journal.layout = layout;
+    journal.entries = parsed;
     return true;
 }
 
@@ -69,7 +85,7 @@ bool write_journal(const std::vector<JournalEntry>& entries)
     return write_whole_file(journal_file, text.data(), text.size());
 }
 
-JournalState read_journal(std::vector<JournalEntry>& entries)
+JournalState read_journal(Journal& journal)
 {
     if (!is_existing_file(journal_file))
         return JournalState::absent;
@@ -80,7 +96,7 @@ JournalState read_journal(std::vector<JournalEntry>& entries)
     text.resize(std::fread(&text[0], 1, text.size(), file));
     bool read = !std::ferror(file);
     std::fclose(file);
-    if (!read || text.size() > largest_journal || !parse_journal(text, entries))
+    if (!read || text.size() > largest_journal || !parse_journal(text, journal))
         return JournalState::damaged;
     return JournalState::valid;
 }

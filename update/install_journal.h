@@ -11,13 +11,23 @@ struct JournalEntry {
     bool had_old = false;  // an installed file of this name is moved aside
 };
 
+// Where the old copies wait: a journal of the first layout keeps every one
+// straight in the aside folder, the current one in its sub-folders.
+enum class AsideLayout { flat, grouped };
+
+struct Journal {
+    AsideLayout layout = AsideLayout::grouped;
+    std::vector<JournalEntry> entries;
+};
+
 enum class JournalState { absent, damaged, valid };
 
+// Always of the current layout.
 std::string journal_text(const std::vector<JournalEntry>& entries);
-// True only for a complete journal of safe, distinct names; entries then
-// holds them, in the order of the installation.
-bool parse_journal(const std::string& text, std::vector<JournalEntry>& entries);
+// True only for a complete journal of either layout and of safe, distinct
+// names; journal then holds them, in the order of the installation.
+bool parse_journal(const std::string& text, Journal& journal);
 
 // True once the journal is written and flushed to the disk.
 bool write_journal(const std::vector<JournalEntry>& entries);
-JournalState read_journal(std::vector<JournalEntry>& entries);
+JournalState read_journal(Journal& journal);

@@ -1,5 +1,6 @@
-// The vendor's public key, compiled into each program from a source file of
-// its own that CMake writes from the key file.
+// The vendor's public keys and the product name replies are signed for,
+// compiled into each program from a source file of its own that CMake writes
+// from the key files.
 #pragma once
 
 #include <array>
@@ -7,5 +8,11 @@
 // An ECDSA P-256 public key: the point's X then Y, 32 bytes each, big-endian.
 using PublicKeyPoint = std::array<unsigned char, 64>;
 
-// Null in a program built without a key: it checks no signature.
+// The release key signs what a reply offers; the freshness key how long the
+// reply stays good. Both are null in a program built without keys: it checks
+// no signature.
 extern const PublicKeyPoint* const update_public_key;
+extern const PublicKeyPoint* const update_freshness_key;
+
+// The name the release key's signature binds a reply to.
+extern const char update_product[];

@@ -6,9 +6,15 @@ final class Config
 {
     public const DEFAULT_STORE = '/var/lib/update-store';
     public const DEFAULT_BASE_URL = 'http://localhost/files';
+    public const DEFAULT_FRESHNESS_VALIDITY = '7d';
 
-    public function __construct(public readonly string $store, public readonly string $base_url)
-    {
+    /** freshness_validity in seconds */
+    public function __construct(
+        public readonly string $store,
+        public readonly string $base_url,
+        public readonly string $product,
+        public readonly int $freshness_validity
+    ) {
     }
 
     // The file named by UPDATE_SERVER_CONFIG, else config.ini beside this
@@ -29,11 +35,28 @@ final class Config
         if ($store !== '' && $store[0] !== '/') {
             $store = dirname($path) . '/' . $store;
         }
-        return new Config($store, rtrim((string)($settings['base_url'] ?? self::DEFAULT_BASE_URL), '/'));
+        $base_url = rtrim((string)($settings['base_url'] ?? self::DEFAULT_BASE_URL), '/');
+        // The program's product name defaults to its update server's host
+        // name, which is the base URL's host unless the files come from elsewhere.
+        $product = (string)($settings['product'] ?? parse_url($base_url, PHP_URL_HOST) ?? '');
+        if (preg_match('/^[A-Za-z0-9._-]+$/D', $product) !== 1) {
+            throw new RuntimeException("product \"$product\" in $path: only letters, digits, \".\", \"-\" and \"_\"");
+        }
+        $validity = parse_validity((string)($settings['freshness_validity'] ?? self::DEFAULT_FRESHNESS_VALIDITY));
+        return new Config($store, $base_url, $product, $validity);
     }
 
     public function replies_folder(): string
     {
         return $this->store . '/replies';
     }
+}
+
+// "7d", "12h", "30m" or "45s" in seconds.
+function parse_validity(string $text): int
+{
+    if (preg_match('/^([1-9][0-9]{0,5})([smhd])$/D', $text, $match) !== 1) {
+        throw new RuntimeException("freshness_validity \"$text\" is not a number of s, m, h or d (such as 7d)");
+    }
+    return (int)$match[1] * ['s' => 1, 'm' => 60, 'h' => 3600, 'd' => 86400][$match[2]];
 }

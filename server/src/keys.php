@@ -2,8 +2,11 @@
 
 declare(strict_types=1);
 
-// The vendor's ECDSA P-256 key pair. The private key signs replies on the
-// publishing machine; the public key is compiled into the program.
+// The vendor's ECDSA P-256 key pairs: the release key, which signs what each
+// reply offers, and the freshness key, which signs until when each reply
+// stays good (freshness.php). Both private keys sign on the publishing
+// machine, never on the web server; both public keys are compiled into the
+// program.
 
 function generate_key_pair(string $private_path, string $public_path): void
 {
@@ -69,25 +72,33 @@ function load_private_key(string $path): OpenSSLAsymmetricKey
     return $key;
 }
 
-// The signature binds the body to the version it answers, so a reply for
-// one version never verifies for a client at another.
-function signed_message(int $client_version, string $body): string
+// The release key's signature binds the body to the product and the version
+// it answers, so a reply never verifies for a client at another version or
+// of another product.
+function signed_message(string $product, int $client_version, string $body): string
 {
-    return sprintf("wersja=%d\n", $client_version) . $body;
+    return sprintf("produkt=%s\nwersja=%d\n", $product, $client_version) . $body;
 }
 
-function sign_reply(OpenSSLAsymmetricKey $key, int $client_version, string $body): string
+function sign_reply(OpenSSLAsymmetricKey $key, string $product, int $client_version, string $body): string
 {
-    if (!openssl_sign(signed_message($client_version, $body), $signature, $key, OPENSSL_ALGO_SHA256)) {
+    return sign_text($key, signed_message($product, $client_version, $body));
+}
+
+// The base64 of key's DER ECDSA / SHA-256 signature over message.
+function sign_text(OpenSSLAsymmetricKey $key, string $message): string
+{
+    if (!openssl_sign($message, $signature, $key, OPENSSL_ALGO_SHA256)) {
         throw new RuntimeException('cannot sign: ' . openssl_error_string());
     }
     return base64_encode($signature);
 }
 
-// The keys replies are signed with. After a change of key, clients below the
-// version whose program carries the new public key still trust only the old
-// one, so their replies (which offer that program) keep the old key's
-// signature; every other reply, -1's included, gets the current key's.
+// The keys of one kind (release or freshness) replies are signed with. After
+// a change of key, clients below the version whose program carries the new
+// public key still trust only the old one, so their replies (which offer
+// that program) keep the old key's signature; every other reply, -1's
+// included, gets the current key's.
 final class SigningKeys
 {
     public function __construct(

@@ -3,6 +3,7 @@
 declare(strict_types=1);
 
 require_once __DIR__ . '/file_names.php';
+require_once __DIR__ . '/freshness.php';
 require_once __DIR__ . '/keys.php';
 require_once __DIR__ . '/offers.php';
 require_once __DIR__ . '/release_store.php';
@@ -15,12 +16,16 @@ final class PublishRefused extends RuntimeException
 // Adds releases to the store and rebuilds the signed reply of every version
 // a client can hold: each released version, each version an installer
 // ships, and -1 (an unreadable version file), which gets the full newest set.
+// Every reply carries the release key's signature for the product and the
+// freshness key's, which refresh_replies renews on its own.
 final class Publisher
 {
     public function __construct(
         private readonly ReleaseStore $store,
         private readonly string $base_url,
-        private readonly SigningKeys $keys
+        private readonly string $product,
+        private readonly SigningKeys $keys,
+        private readonly FreshnessSigner $freshness
     ) {
     }
 
@@ -89,7 +94,8 @@ final class Publisher
         foreach ($clients as $client) {
             $offers[$client] = offered_files($releases, $client);
             $body = reply_body($offers[$client], $this->base_url);
-            $this->store->save_reply($client, format_stored_reply(sign_reply($this->keys->key_for($client), $client, $body), $body));
+            $signature = sign_reply($this->keys->key_for($client), $this->product, $client, $body);
+            $this->store->save_reply($client, $this->freshness->stored_reply($this->product, $client, $signature, $body));
         }
         return $offers;
     }

@@ -79,6 +79,30 @@ final class ReleaseStore
         }
     }
 
+    /**
+     * Every stored reply, by the client version it answers.
+     * @return array<int, array{signature: string, freshness: string, body: string}>
+     */
+    public function stored_replies(): array
+    {
+        $replies = [];
+        foreach ($this->listing($this->root . '/replies') as $entry) {
+            $version = str_ends_with($entry, '.reply') ? substr($entry, 0, -strlen('.reply')) : '';
+            if (!is_canonical_version($version)) {
+                continue;
+            }
+            $path = stored_reply_path($this->root . '/replies', $version);
+            $stored = @file_get_contents($path);
+            $reply = $stored === false ? null : parse_stored_reply($stored);
+            if ($reply === null) {
+                throw new RuntimeException("$path is not a stored reply of this publish; run publish rebuild");
+            }
+            $replies[(int)$version] = $reply;
+        }
+        ksort($replies);
+        return $replies;
+    }
+
     public function save_reply(int $client_version, string $stored_reply): void
     {
         $this->make_folder($this->root . '/replies');

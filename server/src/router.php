@@ -7,9 +7,9 @@ require_once __DIR__ . '/stored_reply.php';
 // Finds the pre-built reply for the version a client asked about. Only a
 // canonical version is looked up.
 
-const NO_REPLY = ['body' => '', 'signature' => null];
+const NO_REPLY = ['body' => '', 'signature' => null, 'freshness' => null];
 
-/** @return array{body: string, signature: ?string} */
+/** @return array{body: string, signature: ?string, freshness: ?string} */
 function find_reply(mixed $version, string $replies_folder): array
 {
     if (!is_string($version) || !is_canonical_version($version)) {

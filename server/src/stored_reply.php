@@ -20,18 +20,22 @@ function stored_reply_path(string $replies_folder, int|string $client_version): 
     return "$replies_folder/$client_version.reply";
 }
 
-// A stored reply is the base64 signature, a line feed, then the body.
-function format_stored_reply(string $signature, string $body): string
+// A stored reply is the release key's signature (base64), a line feed, the
+// freshness line (the X-Update-Freshness header: expiry stamp, a space, the
+// freshness key's signature), a line feed, then the body. One file, so that
+// a reader gets a body and both signatures written together.
+function format_stored_reply(string $signature, string $freshness, string $body): string
 {
-    return $signature . "\n" . $body;
+    return $signature . "\n" . $freshness . "\n" . $body;
 }
 
-/** @return ?array{body: string, signature: string} */
+/** @return ?array{signature: string, freshness: string, body: string} null unless in that form */
 function parse_stored_reply(string $stored): ?array
 {
-    $end = strpos($stored, "\n");
-    if ($end === false) {
+    $parts = explode("\n", $stored, 3);
+    if (count($parts) !== 3 || preg_match('#^[A-Za-z0-9+/]+={0,2}$#D', $parts[0]) !== 1
+        || preg_match('#^[0-9]{8}T[0-9]{6}Z [A-Za-z0-9+/]+={0,2}$#D', $parts[1]) !== 1) {
         return null;
     }
-    return ['signature' => substr($stored, 0, $end), 'body' => substr($stored, $end + 1)];
+    return ['signature' => $parts[0], 'freshness' => $parts[1], 'body' => $parts[2]];
 }

@@ -49,7 +49,7 @@ final class PublishTest extends StoreTestCase
             $this->line(3, 'wersja.txt', '3'),
         ], $this->offer_lines('-1'));
         // Versions nobody holds have no reply.
-        $this->assertSame(['body' => '', 'signature' => null], $this->reply('4'));
+        $this->assertSame(['body' => '', 'signature' => null, 'freshness' => null], $this->reply('4'));
     }
 
     public function test_every_listed_url_names_a_stored_file_of_that_size_and_hash(): void
@@ -68,46 +68,45 @@ final class PublishTest extends StoreTestCase
         $this->assertSame([], array_diff(scandir($this->store_root . '/tmp'), ['.', '..']), 'nothing left aside');
     }
 
-    public function test_signatures_verify_only_for_the_version_they_answer(): void
+    public function test_signatures_verify_only_for_the_product_and_version_they_answer(): void
     {
         $this->publish_three_versions();
         $public_key = openssl_pkey_get_public(self::$public_pem);
 
         foreach (['-1', '1', '2', '3', '5'] as $version) {
             $reply = $this->reply($version);
-            $signature = base64_decode($reply['signature'], true);
-            $this->assertSame(1, openssl_verify("wersja=$version\n" . $reply['body'], $signature, $public_key,
-                                                OPENSSL_ALGO_SHA256), "version $version");
-            // Replayed to another version, or with any change of the body, it fails.
-            $this->assertSame(0, openssl_verify("wersja=4\n" . $reply['body'], $signature, $public_key,
-                                                OPENSSL_ALGO_SHA256));
-            $this->assertSame(0, openssl_verify("wersja=$version\n" . $reply['body'] . "\r\n", $signature,
-                                                $public_key, OPENSSL_ALGO_SHA256));
+            $this->assertSame(1, $this->release_verifies($version, $reply), "version $version");
+            $this->assertSame(1, $this->freshness_verifies($version, $reply), "version $version");
+            // Replayed to another version or product, or with any change of the body, it fails.
+            $this->assertSame(0, $this->release_verifies('4', $reply));
+            $this->assertSame(0, $this->release_verifies($version, $reply, null, 'other.example'));
+            $this->assertSame(0, $this->release_verifies($version, ['body' => $reply['body'] . "\r\n"] + $reply));
+            $this->assertSame(0, $this->freshness_verifies('4', $reply));
+            $this->assertSame(0, $this->freshness_verifies($version, ['body' => $reply['body'] . "\r\n"] + $reply));
         }
-        $other_key = openssl_pkey_new(['private_key_type' => OPENSSL_KEYTYPE_EC, 'curve_name' => 'prime256v1']);
+        $other_key = openssl_pkey_get_details(self::new_key())['key'];
         $reply = $this->reply('1');
-        $this->assertSame(0, openssl_verify("wersja=1\n" . $reply['body'], base64_decode($reply['signature']),
-                                            openssl_pkey_get_details($other_key)['key'], OPENSSL_ALGO_SHA256));
+        $this->assertSame(0, $this->release_verifies('1', $reply, $other_key));
+        $this->assertSame(0, $this->freshness_verifies('1', $reply, $other_key));
+        $this->assertSame(0, $this->release_verifies('1', $reply, self::$freshness_public_pem), 'the keys are not interchangeable');
+        // Good for the configured validity from the publish.
+        $expires = DateTimeImmutable::createFromFormat('Ymd\THis\Z', explode(' ', $reply['freshness'])[0], new DateTimeZone('UTC'));
+        $this->assertEqualsWithDelta(time() + self::VALIDITY, $expires->getTimestamp(), 60);
     }
 
     public function test_after_a_change_of_key_clients_below_the_new_program_get_the_old_key_s_signature(): void
     {
-        $new_key = openssl_pkey_new(['private_key_type' => OPENSSL_KEYTYPE_EC, 'curve_name' => 'prime256v1']);
+        $new_key = self::new_key();
         $this->publish(1, ['a.dll' => 'a1']);
         $this->publish(2, ['a.dll' => 'a2'], [1]);
         // Version 3 is the program built with the new public key.
-        $publisher = new Publisher(new ReleaseStore($this->store_root), self::BASE_URL,
-                                   new SigningKeys($new_key, self::$key, 3));
+        $publisher = $this->publisher(new SigningKeys($new_key, self::$key, 3));
         $publisher->publish(3, $this->release_folder(['updater.exe' => 'new key inside']));
         $publisher->publish(4, $this->release_folder(['a.dll' => 'a4']));
 
-        $verifies_with = function (string $version) use ($new_key): array {
-            $reply = $this->reply($version);
-            $message = "wersja=$version\n" . $reply['body'];
-            $signature = base64_decode($reply['signature']);
-            return [openssl_verify($message, $signature, self::$public_pem, OPENSSL_ALGO_SHA256),
-                    openssl_verify($message, $signature, openssl_pkey_get_details($new_key)['key'], OPENSSL_ALGO_SHA256)];
-        };
+        $verifies_with = fn(string $version): array => [
+            $this->release_verifies($version, $this->reply($version)),
+            $this->release_verifies($version, $this->reply($version), openssl_pkey_get_details($new_key)['key'])];
         $this->assertSame([1, 0], $verifies_with('1'));
         $this->assertSame([1, 0], $verifies_with('2'));
         $this->assertSame([0, 1], $verifies_with('3'));
@@ -204,8 +203,7 @@ final class PublishTest extends StoreTestCase
         $old .= stream_get_contents($reader);
         fclose($reader);
         $reply = parse_stored_reply($old);
-        $this->assertSame(1, openssl_verify("wersja=1\n" . $reply['body'], base64_decode($reply['signature']),
-                                            self::$public_pem, OPENSSL_ALGO_SHA256));
+        $this->assertSame([1, 1], [$this->release_verifies('1', $reply), $this->freshness_verifies('1', $reply)]);
         $this->assertStringContainsString('/2/a.dll,2,', $old);
         $this->assertStringNotContainsString('b.dll', $old);
         $this->assertStringContainsString('/3/b.dll,5000,', file_get_contents($path));

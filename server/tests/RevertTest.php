@@ -41,8 +41,7 @@ final class RevertTest extends StoreTestCase
                            $this->line(5, 'wersja.txt', '5')], $this->offer_lines('4'));
         $this->assertSame(['new.dll'], $kept);
         $reply = $this->reply('3');
-        $this->assertSame(1, openssl_verify("wersja=3\n" . $reply['body'], base64_decode($reply['signature']),
-                                            self::$public_pem, OPENSSL_ALGO_SHA256));
+        $this->assertSame([1, 1], [$this->release_verifies('3', $reply), $this->freshness_verifies('3', $reply)]);
     }
 
     public function test_a_revert_that_cannot_be_is_refused_and_changes_nothing(): void

@@ -15,7 +15,7 @@ final class RouterTest extends StoreTestCase
         $this->publish(1, ['a.dll' => 'a1']);
         $this->publish(2, ['a.dll' => 'a2', 'b.txt' => 'b2']);
         $config = $this->folder . '/config.ini';
-        file_put_contents($config, "store = {$this->store_root}\nbase_url = " . self::BASE_URL . "\n");
+        file_put_contents($config, "store = {$this->store_root}\nbase_url = " . self::BASE_URL . "\nproduct = " . self::PRODUCT . "\n");
         $this->start_server($config);
     }
 
@@ -66,7 +66,7 @@ final class RouterTest extends StoreTestCase
         return [(int)explode(' ', $lines[0])[1], $headers, $body];
     }
 
-    public function test_each_held_version_gets_its_stored_reply_and_signature(): void
+    public function test_each_held_version_gets_its_stored_reply_and_signatures(): void
     {
         foreach (['1', '2', '-1'] as $version) {
             [$status, $headers, $body] = $this->get("/upload/check_update.php?wersja=$version");
@@ -75,8 +75,10 @@ final class RouterTest extends StoreTestCase
             $this->assertSame($stored['body'], $body);
             $this->assertStringStartsWith('text/plain', $headers['content-type']);
             $this->assertSame((string)strlen($body), $headers['content-length']);
-            $this->assertSame(1, openssl_verify("wersja=$version\n" . $body,
-                base64_decode($headers['x-update-signature'], true), self::$public_pem, OPENSSL_ALGO_SHA256));
+            $served = ['body' => $body, 'signature' => $headers['x-update-signature'],
+                       'freshness' => $headers['x-update-freshness']];
+            $this->assertEquals($stored, $served);
+            $this->assertSame([1, 1], [$this->release_verifies($version, $served), $this->freshness_verifies($version, $served)]);
         }
         $this->assertStringContainsString(self::BASE_URL . "/2/b.txt,2,", $this->get('/upload/check_update.php?wersja=1')[2]);
         $this->assertSame('', $this->get('/upload/check_update.php?wersja=2')[2]);
@@ -103,6 +105,7 @@ final class RouterTest extends StoreTestCase
             [$status, $headers, $body] = $this->get('/upload/check_update.php?' . $query);
             $this->assertSame([200, '', '0'], [$status, $body, $headers['content-length'] ?? null], $query);
             $this->assertArrayNotHasKey('x-update-signature', $headers, $query);
+            $this->assertArrayNotHasKey('x-update-freshness', $headers, $query);
         }
     }
 

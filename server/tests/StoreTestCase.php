@@ -4,22 +4,34 @@ declare(strict_types=1);
 
 use PHPUnit\Framework\TestCase;
 
-// A throw-away store, key pair and release folders in a temporary folder.
+// A throw-away store, key pairs (release and freshness) and release folders
+// in a temporary folder.
 abstract class StoreTestCase extends TestCase
 {
     protected const BASE_URL = 'http://files.example/u';
+    protected const PRODUCT = 'product.example';
+    protected const VALIDITY = 7 * 86400;
 
     protected string $folder;
     protected string $store_root;
     protected static ?OpenSSLAsymmetricKey $key = null;
     protected static string $public_pem = '';
+    protected static ?OpenSSLAsymmetricKey $freshness_key = null;
+    protected static string $freshness_public_pem = '';
 
     public static function setUpBeforeClass(): void
     {
         if (self::$key === null) {
-            self::$key = openssl_pkey_new(['private_key_type' => OPENSSL_KEYTYPE_EC, 'curve_name' => 'prime256v1']);
+            self::$key = self::new_key();
             self::$public_pem = openssl_pkey_get_details(self::$key)['key'];
+            self::$freshness_key = self::new_key();
+            self::$freshness_public_pem = openssl_pkey_get_details(self::$freshness_key)['key'];
         }
+    }
+
+    protected static function new_key(): OpenSSLAsymmetricKey
+    {
+        return openssl_pkey_new(['private_key_type' => OPENSSL_KEYTYPE_EC, 'curve_name' => 'prime256v1']);
     }
 
     protected function setUp(): void
@@ -34,9 +46,33 @@ abstract class StoreTestCase extends TestCase
         exec('rm -rf ' . escapeshellarg($this->folder));
     }
 
-    protected function publisher(): Publisher
+    protected function publisher(?SigningKeys $keys = null): Publisher
     {
-        return new Publisher(new ReleaseStore($this->store_root), self::BASE_URL, new SigningKeys(self::$key));
+        return new Publisher(new ReleaseStore($this->store_root), self::BASE_URL, self::PRODUCT,
+                             $keys ?? new SigningKeys(self::$key), $this->freshness_signer());
+    }
+
+    protected function freshness_signer(?int $now = null, int $validity = self::VALIDITY): FreshnessSigner
+    {
+        return new FreshnessSigner(new SigningKeys(self::$freshness_key), $validity, $now ?? time());
+    }
+
+    /** openssl_verify's answer for the release key's signature of a reply for version. */
+    protected function release_verifies(string $version, array $reply, ?string $public_pem = null,
+                                        string $product = self::PRODUCT): int
+    {
+        return openssl_verify(signed_message($product, (int)$version, $reply['body']),
+                              base64_decode($reply['signature'], true), $public_pem ?? self::$public_pem,
+                              OPENSSL_ALGO_SHA256);
+    }
+
+    /** openssl_verify's answer for the freshness signature of a reply for version. */
+    protected function freshness_verifies(string $version, array $reply, ?string $public_pem = null): int
+    {
+        [$expires, $signature] = explode(' ', $reply['freshness'], 2);
+        return openssl_verify(freshness_message($expires, signed_message(self::PRODUCT, (int)$version, $reply['body'])),
+                              base64_decode($signature, true), $public_pem ?? self::$freshness_public_pem,
+                              OPENSSL_ALGO_SHA256);
     }
 
     /** A folder holding these files (name => contents). */
@@ -55,7 +91,7 @@ abstract class StoreTestCase extends TestCase
         return $this->publisher()->publish($version, $this->release_folder($files), $installers);
     }
 
-    /** @return array{body: string, signature: ?string} */
+    /** @return array{body: string, signature: ?string, freshness: ?string} */
     protected function reply(string $version): array
     {
         return find_reply($version, $this->store_root . '/replies');

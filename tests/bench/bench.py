@@ -2,7 +2,9 @@
 itself needs under Wine. Run by scripts/bench (as root, after a build):
 
     python3 tests/bench/bench.py [--sizes 32,256] [--rounds 5]
-                                 [--install 1,100,1000] [--out FILE]
+                                 [--install 1,100,1000,5000] [--out FILE]
+
+(--sizes "" leaves out the downloads and measures the rest alone.)
 
 Everything runs in a private network namespace against nginx on
 127.0.0.1:80 with its own configuration in a temporary folder, in one Wine
@@ -14,7 +16,7 @@ this order, so that a change of the machine's load touches every kind alike:
   updater.exe updating that one file;
 - a do-nothing Windows program's start; a run of updater.exe with nothing to
   update;
-- updater.exe updating 1, 100 and 1000 small files.
+- updater.exe updating 1, 100, 1000 and 5000 small files.
 
 How each figure is taken (clocks: the host's wall clock, which Wine shares):
 - download phase: from the start of the file's request, as nginx logs it
@@ -27,6 +29,8 @@ How each figure is taken (clocks: the host's wall clock, which Wine shares):
   kernel's high-water mark, VmHWM, as last read before the process ended);
 - installation: from the last staged file written to the staging folder's
   removal (the working folder's modification time), through the real program;
+  the cost per file of N files is what they take beyond the installation of
+  the fewest, divided by the files beyond, round by round;
 - no-update run: from the start to the message (when the answerer saw it) and
   to the end.
 
@@ -496,6 +500,14 @@ def table(samples, sizes, counts, rounds):
     add("machine: " + machine())
     add("")
     width = 44
+    if sizes:
+        download_rows(samples, sizes, add, width)
+    fixed_cost_rows(samples, add, width)
+    install_rows(samples, counts, add, width)
+    return "".join(line.rstrip() + "\n" for line in lines)
+
+
+def download_rows(samples, sizes, add, width):
     add("%-*s" % (width, "file size") + "".join("%-26s" % ("%d MiB" % mib) for mib in sizes))
 
     def row(label, cell):
@@ -525,6 +537,9 @@ def table(samples, sizes, counts, rounds):
     add("server never the bottleneck (curl at least %d times as fast in every round): %s" % (
         SERVER_HEADROOM, verdict))
     add("")
+
+
+def fixed_cost_rows(samples, add, width):
     trivial = samples.get("trivial", "start")
     message = samples.get("no-update", "message")
     whole = samples.get("no-update", "whole")
@@ -534,28 +549,37 @@ def table(samples, sizes, counts, rounds):
     add("%-*s%s" % (width, "no-update run to message - trivial start ms",
                     spread([m - t for m, t in zip(message, trivial)], 1000, 0)))
     add("")
+
+
+def install_rows(samples, counts, add, width):
     for count in counts:
         add("%-*s%s" % (width, "installation of %d file%s ms" % (count, "" if count == 1 else "s"),
                         spread(samples.get(("install", count), "install"), 1000, 1)))
-    if len(counts) > 1:
-        fewest, most = min(counts), max(counts)
-        per_file = [(b - a) / (most - fewest)
-                    for a, b in zip(samples.get(("install", fewest), "install"),
-                                    samples.get(("install", most), "install"))]
-        add("%-*s%s" % (width, "cost per installed file ms", spread(per_file, 1000, 2)))
-    return "".join(line.rstrip() + "\n" for line in lines)
+    if len(counts) < 2:
+        return
+    fewest = counts[0]
+    per_file = {count: [(b - a) / (count - fewest)
+                        for a, b in zip(samples.get(("install", fewest), "install"),
+                                        samples.get(("install", count), "install"))]
+                for count in counts[1:]}
+    for count in counts[1:]:
+        add("%-*s%s" % (width, "cost per file, %d files ms" % count, spread(per_file[count], 1000, 3)))
+    base = counts[1]
+    for count in counts[2:]:
+        add("%-*s%s" % (width, "cost per file, %d / %d files" % (count, base),
+                        ratio(per_file[count], per_file[base])))
 
 
 def main():
     parser = argparse.ArgumentParser(description="The updater's benchmark (needs root).")
     parser.add_argument("--sizes", default="32,256", help="file sizes in MiB (default 32,256)")
     parser.add_argument("--rounds", type=int, default=5, help="rounds (default 5)")
-    parser.add_argument("--install", default="1,100,1000",
-                        help="numbers of files installed (default 1,100,1000)")
+    parser.add_argument("--install", default="1,100,1000,5000",
+                        help="numbers of files installed (default 1,100,1000,5000)")
     parser.add_argument("--out", default=os.path.join(build_dir(), "bench", "table.txt"),
                         help="where the table is written")
     args = parser.parse_args()
-    sizes = [int(s) for s in args.sizes.split(",")]
+    sizes = [int(s) for s in args.sizes.split(",") if s]
     counts = sorted(int(c) for c in args.install.split(","))
     if os.geteuid() != 0:
         sys.exit("the benchmark needs root (network namespaces, port 80)")

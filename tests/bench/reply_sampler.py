@@ -6,8 +6,9 @@ run inside the benchmark's network namespace:
 CONNECTIONS keep-alive connections to 127.0.0.1:80 each ask for the
 versions in turn until the file STOP exists. Every answer is one JSON line
 in OUT: t (seconds since 1970, when it arrived), version, status, signature
-(or null), body (base64), missing (the files it names that were not in STORE
-when it arrived); a failed connection is a line with an "error" instead.
+and freshness (the two headers, or null), body (base64), missing (the files
+it names that were not in STORE when it arrived); a failed connection is a
+line with an "error" instead.
 """
 
 import base64
@@ -53,6 +54,7 @@ def sample(store, versions, offset, stop, out, lock):
         else:
             record = {"t": time.time(), "version": version, "status": response.status,
                       "signature": response.getheader("X-Update-Signature"),
+                      "freshness": response.getheader("X-Update-Freshness"),
                       "body": base64.b64encode(body).decode(), "missing": missing_files(store, body)}
         with lock:
             out.write(json.dumps(record) + "\n")

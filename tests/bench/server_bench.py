@@ -16,8 +16,8 @@ reply_sampler.py checks answers and server/publish releases new versions,
 one after another, until the sampler has answers from at least --samples
 requests made while a publish ran. Every answer must be a 200 carrying a
 whole reply that some published state of the store held for that version,
-with a signature that verifies for it, and naming only files already in
-place; wrk must see no error and no answer but 200.
+with both signatures verifying for it (the freshness one not expired), and
+naming only files already in place; wrk must see no error and no answer but 200.
 """
 
 import argparse
@@ -73,14 +73,21 @@ end
 """
 COUNT_NOT_OK = "function response(status, headers, body) if status ~= 200 then not_ok = not_ok + 1 end end"
 
-# Verifies each (version, body, signature) given on standard input as JSON;
-# prints the number that do not verify.
+# Verifies each (version, body, signature, freshness) given on standard input
+# as JSON against the release key and the freshness key (product "localhost",
+# the default of both halves); prints the number that do not verify or have
+# expired.
 VERIFY = r"""
 $key = openssl_pkey_get_public(file_get_contents($argv[1]));
+$freshness_key = openssl_pkey_get_public(file_get_contents($argv[2]));
+$now = gmdate('Ymd\THis\Z');
 $bad = 0;
-foreach (json_decode(stream_get_contents(STDIN), true) as [$version, $body, $signature]) {
-    $message = "wersja=$version\n" . base64_decode($body);
-    $bad += openssl_verify($message, base64_decode($signature), $key, OPENSSL_ALGO_SHA256) === 1 ? 0 : 1;
+foreach (json_decode(stream_get_contents(STDIN), true) as [$version, $body, $signature, $freshness]) {
+    $message = "produkt=localhost\nwersja=$version\n" . base64_decode($body);
+    [$expires, $freshness_signature] = explode(' ', (string)$freshness, 2) + ['', ''];
+    $fresh = $expires > $now && openssl_verify("expires=$expires\n" . hash('sha256', $message),
+        base64_decode($freshness_signature), $freshness_key, OPENSSL_ALGO_SHA256) === 1;
+    $bad += openssl_verify($message, base64_decode($signature), $key, OPENSSL_ALGO_SHA256) === 1 && $fresh ? 0 : 1;
 }
 echo $bad;
 """
@@ -93,14 +100,17 @@ class BenchError(Exception):
 def publish_store(server, folder):
     """VERSIONS releases, each changing the core and one of five other files."""
     key = os.path.join(folder, "private.pem")
-    public = os.path.join(folder, "public.pem")
-    server.publish("keygen", key, public)
+    freshness_key = os.path.join(folder, "freshness.pem")
+    server.publish("keygen", key, os.path.join(folder, "public.pem"))
+    server.publish("keygen", "--freshness", freshness_key, os.path.join(folder, "freshness-public.pem"))
+    keys = ["--key", key, "--freshness-key", freshness_key]
     for version in range(1, VERSIONS + 1):
-        release(server, folder, key, version)
-    return key, public
+        release(server, folder, keys, version)
+    return keys
 
 
-def release(server, folder, key, version):
+def release(server, folder, keys, version):
+    """keys: publish's key options."""
     files = {"core.dll": b"core %d\r\n" % version * 40,
              "part%d.dat" % (version % 5): os.urandom(200 + version)}
     source = os.path.join(folder, "release-%d" % version)
@@ -108,17 +118,17 @@ def release(server, folder, key, version):
     for name, data in files.items():
         with open(os.path.join(source, name), "wb") as f:
             f.write(data)
-    server.publish("release", str(version), source, "--key", key, "--installer", str(INSTALLER))
+    server.publish("release", str(version), source, *keys, "--installer", str(INSTALLER))
 
 
 def stored_replies(server):
-    """{version: (body, signature)} of every stored reply."""
+    """{version: (body, signature, freshness)} of every stored reply."""
     replies = {}
     folder = os.path.join(server.store, "replies")
     for name in os.listdir(folder):
         with open(os.path.join(folder, name), "rb") as f:
-            signature, _, body = f.read().partition(b"\n")
-        replies[name[:-len(".reply")]] = (body, signature.decode())
+            signature, freshness, body = f.read().split(b"\n", 2)
+        replies[name[:-len(".reply")]] = (body, signature.decode(), freshness.decode())
     return replies
 
 
@@ -127,9 +137,9 @@ def check_paths(versions):
 
 
 def static_file(server, versions):
-    """A file as large as the mean answer (body and signature) of the mix."""
+    """A file as large as the mean answer (body and signatures) of the mix."""
     replies = stored_replies(server)
-    sizes = [len(replies[v][0]) + len(replies[v][1]) if v in replies else 0 for v in versions]
+    sizes = [sum(len(part) for part in replies[v]) if v in replies else 0 for v in versions]
     size = round(statistics.mean(sizes))
     folder = os.path.join(server.store, "files", "bench")
     os.makedirs(folder, exist_ok=True)
@@ -210,16 +220,16 @@ def measure_load(servers, wrk, versions, connections, rounds, seconds, progress)
     return samples
 
 
-def publish_under_load(server, folder, key, wrk, versions, samples_wanted, progress):
+def publish_under_load(server, folder, keys, wrk, versions, samples_wanted, progress):
     """Publishes (into the store server serves, release folders and keys in
     folder) until the sampler has samples_wanted answers from publishing
     time; returns the round's findings."""
     with reference_server.Serving(server) as serving:
         wrk.namespace = serving.namespace
-        return publish_while_serving(serving, server, folder, key, wrk, versions, samples_wanted, progress)
+        return publish_while_serving(serving, server, folder, keys, wrk, versions, samples_wanted, progress)
 
 
-def publish_while_serving(serving, server, folder, key, wrk, versions, samples_wanted, progress):
+def publish_while_serving(serving, server, folder, keys, wrk, versions, samples_wanted, progress):
     states = [stored_replies(server)]
     out = os.path.join(server.folder, "samples.jsonl")
     stop = os.path.join(server.folder, "sampler.stop")
@@ -237,7 +247,7 @@ def publish_while_serving(serving, server, folder, key, wrk, versions, samples_w
             version += 1
             progress("publishing version %d under load" % version)
             started = time.time()
-            release(server, folder, key, version)
+            release(server, folder, keys, version)
             windows.append((started, time.time()))
             states.append(stored_replies(server))
             if during(read_samples(out), windows) >= samples_wanted:
@@ -284,14 +294,14 @@ def judge(samples, windows, states, load, folder):
         else:
             body = base64.b64decode(s["body"])
             held = [state.get(s["version"]) for state in states]
-            if (body, s["signature"]) not in held and not (body == b"" and s["signature"] is None
-                                                            and held == [None] * len(held)):
+            if (body, s["signature"], s["freshness"]) not in held and not (
+                    body == b"" and s["signature"] is None and held == [None] * len(held)):
                 found["mixed"] += 1
             if s["signature"] is not None:
-                signed.add((s["version"], s["body"], s["signature"]))
+                signed.add((s["version"], s["body"], s["signature"], s["freshness"]))
             found["missing"] += 1 if s["missing"] else 0
-    public = os.path.join(folder, "public.pem")
-    done = subprocess.run(["php", "-r", VERIFY, public], input=json.dumps(sorted(signed)),
+    public_keys = [os.path.join(folder, "public.pem"), os.path.join(folder, "freshness-public.pem")]
+    done = subprocess.run(["php", "-r", VERIFY, *public_keys], input=json.dumps(sorted(signed)),
                           capture_output=True, text=True, timeout=120)
     if done.returncode != 0:
         raise BenchError("the signature check failed: " + done.stderr)
@@ -394,12 +404,12 @@ def main():
     os.makedirs(servers["cached"].store)
     os.symlink(servers["cached"].store, servers["php"].store)
     progress("publishing %d versions" % VERSIONS)
-    key, _ = publish_store(servers["cached"], folder)
+    keys = publish_store(servers["cached"], folder)
     versions = [str(v) for v in range(1, VERSIONS + 1)] + ["-1"] + UNKNOWN
     size = static_file(servers["cached"], versions)
     wrk = Wrk(None, folder)
     samples = measure_load(servers, wrk, versions, connections, args.rounds, args.seconds, progress)
-    publishes = [(name, publish_under_load(servers[kind], folder, key, wrk, versions, args.samples, progress))
+    publishes = [(name, publish_under_load(servers[kind], folder, keys, wrk, versions, args.samples, progress))
                  for kind, name in (("php", "no cache"), ("cached", "README block"))]
     text = table(samples, publishes, connections, args.rounds, args.seconds, versions, size, load_before)
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)

@@ -150,12 +150,15 @@ class Reply:
     content_length: "auto" (the body's real length), an int or text sent as
     is, or None (no Content-Length header). piece_size/pause: the body goes
     out in pieces with a pause (seconds) between them; the program reads
-    1024 bytes at a time and services its window after each read, so pieces
-    of 1024 bytes give one window update per piece. drop_after: the connection is
-    reset after that many body bytes. endless: the body (or 1 KiB of "x") is
-    sent over and over until the client goes away. raw_head: bytes sent in
-    place of the status line and headers. delay: seconds before answering;
-    hold: seconds the connection stays open after the body.
+    what has arrived, at most 1024 bytes at a time, and services its window
+    after each read, so pieces of 1024 bytes give one window update per
+    piece. drop_after: the connection is reset (drop_how "reset") or closed
+    ("close") after that many body bytes, once the client has taken them in.
+    ranges: a request "Range: bytes=N-" gets 206 with the body from byte N
+    on (drop_after still counts from the body's start). endless: the body (or 1 KiB of "x")
+    is sent over and over until the client goes away. raw_head: bytes sent
+    in place of the status line and headers. delay: seconds before
+    answering; hold: seconds the connection stays open after the body.
     """
     body: bytes = b""
     status: int = 200
@@ -166,6 +169,8 @@ class Reply:
     pause: float = 0.0
     delay: float = 0.0
     drop_after: Optional[int] = None
+    drop_how: str = "reset"
+    ranges: bool = False
     endless: bool = False
     max_seconds: float = 120.0
     hold: float = 0.0
@@ -181,6 +186,8 @@ class Reply:
             "pause": self.pause,
             "delay": self.delay,
             "drop_after": self.drop_after,
+            "drop_how": self.drop_how,
+            "ranges": self.ranges,
             "endless": self.endless,
             "max_seconds": self.max_seconds,
             "hold": self.hold,
@@ -285,6 +292,7 @@ class RunResult:
     requests: list                     # one dict per request the server received
     message_box_calls: list            # with trace_message_boxes: owner, flags, owner_win,
                                        # destroyed_before
+    start_t: Optional[int]             # when the updater process was started (ms, driver clock)
     exit_t: Optional[int]              # when the updater process ended (ms, driver clock)
     run_dir: str
     work_dir: str
@@ -782,10 +790,10 @@ def run_updater(files=None, **options):
 
 
 def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), program="work",
-                program_files=None, menu=True, ports=(80,), timeout=30.0,
+                program_files=None, menu=True, ports=(80,), dropping_ports=(), timeout=30.0,
                 trace_message_boxes=False, keep_dir=None,
                 read_only=(), hold_files=(), program_exe=None, server_command=None, tls=None,
-                also_start=(), kill_after=None):
+                also_start=(), kill_after=None, side_commands=()):
     """Runs updater.exe once and returns a RunResult.
 
     files: the working folder's contents, relative path -> bytes (str is
@@ -802,6 +810,9 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
         (the "updater.exe" that files puts in the working folder). The working folder is
         the process's current folder in every case.
     ports: the ports the server listens on (127.0.0.1 and ::1).
+    dropping_ports: ports on 127.0.0.1 that drop every connection attempt
+        (their queue is full and never served), as a firewall dropping
+        packets does; not also in ports.
     tls: the server's https ports with their certificate and key, as
         {"ports": [443], "certificate": PEM path, "key": PEM path} (tls.py).
     timeout: seconds the updater may run before it is killed.
@@ -829,6 +840,9 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
         scripted server (routes and ports then unused); it gets the path of a
         file to create once it serves as its last argument, and ends on
         SIGTERM. result.requests stays empty.
+    side_commands: command lines run in the namespace beside the server (a
+        proxy, say), each started and awaited like server_command; their
+        output goes to side<N>.out in the run folder.
     """
     program_exe = program_exe or updater_exe()
     if os.geteuid() != 0:
@@ -873,6 +887,9 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
         "steps.txt", "driver.jsonl", "stop", "server.json", "requests.jsonl", "server.ready",
         "menu.jsonl", "driver.out", "updater.out", "server.out")}
     paths["shots"] = os.path.join(run_dir, "shots")
+    for number in range(1, len(side_commands) + 1):
+        paths["side%d.ready" % number] = os.path.join(run_dir, "side%d.ready" % number)
+        paths["side%d.out" % number] = os.path.join(run_dir, "side%d.out" % number)
     for number in range(1, len(hold_files) + 1):
         paths["hold%d.ready" % number] = os.path.join(run_dir, "hold%d.ready" % number)
         paths["hold%d.out" % number] = os.path.join(run_dir, "hold%d.out" % number)
@@ -880,13 +897,13 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
     with open(paths["steps.txt"], "w", encoding="utf-8") as f:
         f.write(steps_text)
     with open(paths["server.json"], "w", encoding="utf-8") as f:
-        json.dump({"ports": list(ports), "tls": tls,
+        json.dump({"ports": list(ports), "dropping_ports": list(dropping_ports), "tls": tls,
                    "routes": {k: _as_replies(v) for k, v in (routes or {}).items()}}, f)
 
     namespace = None
     server = driver = updater = None
-    holders, others, other_exit_codes = [], [], []
-    exit_code, timed_out, exit_t = None, False, None
+    holders, others, other_exit_codes, sides = [], [], [], []
+    exit_code, timed_out, start_t, exit_t = None, False, None, None
     outputs = []
     try:
         _kill_wineserver()
@@ -900,6 +917,16 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
             stdout=server_out, stderr=subprocess.STDOUT, start_new_session=True)
         if not _wait_for(lambda: os.path.exists(paths["server.ready"]), 15):
             raise RuntimeError("the test update server did not start")
+        for number, command in enumerate(side_commands, 1):
+            side_out = open(paths["side%d.out" % number], "wb")
+            outputs.append(side_out)
+            ready = paths["side%d.ready" % number]
+            sides.append(subprocess.Popen(namespace.command(*command, ready), stdout=side_out,
+                                          stderr=subprocess.STDOUT, start_new_session=True))
+            if not _wait_for(lambda: os.path.exists(ready) or sides[-1].poll() is not None, 30) \
+                    or not os.path.exists(ready):
+                raise RuntimeError("%s did not start: %s" % (
+                    command[0], _read_text(paths["side%d.out" % number])))
 
         env = _wine_env({"UPDATER_TEST_MENU_RECORD": wine_path(paths["menu.jsonl"])})
         driver_out = open(paths["driver.out"], "wb")
@@ -923,6 +950,7 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
         updater_out = open(paths["updater.out"], "wb")
         outputs.append(updater_out)
         started = time.monotonic()
+        start_t = int(time.time() * 1000)
         updater = subprocess.Popen(namespace.command("wine", program_path), cwd=work_dir,
                                    env=updater_env, stdout=updater_out, stderr=subprocess.STDOUT,
                                    start_new_session=True)
@@ -956,7 +984,7 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
                 pass
     finally:
         _kill_wineserver()
-        for process in [updater, driver, server] + holders + others:
+        for process in [updater, driver, server] + holders + others + sides:
             _end_process(process)
         if namespace:
             namespace.delete()
@@ -984,6 +1012,7 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
         requests=_merge_requests(_read_json_lines(paths["requests.jsonl"])),
         message_box_calls=(_message_box_calls(paths["updater.out"], windows)
                            if trace_message_boxes else []),
+        start_t=start_t,
         exit_t=exit_t,
         run_dir=run_dir,
         work_dir=work_dir,

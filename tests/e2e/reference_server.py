@@ -106,11 +106,19 @@ class ReferenceServer:
         """The server's command line for harness.run_updater(server_command=...)."""
         return [sys.executable, os.path.abspath(__file__), self.folder]
 
-    def publish(self, *arguments):
-        """Runs server/publish with this server's configuration; returns its output."""
+    def configure(self, setting):
+        """Adds a line such as "product = other" to the server's configuration."""
+        with open(self.config_path, "a", encoding="utf-8") as f:
+            f.write(setting + "\n")
+
+    def publish(self, *arguments, clock=None):
+        """Runs server/publish with this server's configuration; returns its
+        output. clock (such as "-30d") runs it under libfaketime, its clock
+        moved by that much."""
         env = dict(os.environ, UPDATE_SERVER_CONFIG=self.config_path)
-        done = subprocess.run([PUBLISH] + list(arguments), env=env, capture_output=True, text=True, errors="replace",
-                              timeout=120)
+        faked = ["faketime", "-f", clock] if clock is not None else []
+        done = subprocess.run(faked + [PUBLISH] + list(arguments), env=env, capture_output=True, text=True,
+                              errors="replace", timeout=120)
         if done.returncode != 0:
             raise RuntimeError("publish %s failed: %s" % (" ".join(arguments), done.stderr))
         return done.stdout

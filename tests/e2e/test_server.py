@@ -45,18 +45,23 @@ class ServerTestCase(harness.E2ETestCase):
         self.server = ReferenceServer(self.folder)
         self.key = os.path.join(self.folder, "private.pem")
         self.server.publish("keygen", self.key, os.path.join(self.folder, "public.pem"))
+        self.freshness_key = os.path.join(self.folder, "freshness.pem")
+        self.server.publish("keygen", "--freshness", self.freshness_key, os.path.join(self.folder, "freshness-public.pem"))
 
-    def release(self, version, files, key=None):
+    def keys(self, key=None, freshness_key=None):
+        return ["--key", key or self.key, "--freshness-key", freshness_key or self.freshness_key]
+
+    def release(self, version, files, key=None, freshness_key=None, clock=None):
         folder = os.path.join(self.folder, "release-%d" % version)
         os.makedirs(folder)
         for name, data in files.items():
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(data)
-        return self.server.publish("release", str(version), folder, "--key", key or self.key)
+        return self.server.publish("release", str(version), folder, *self.keys(key, freshness_key), clock=clock)
 
-    def release_all(self, key=None):
+    def release_all(self, key=None, freshness_key=None, clock=None):
         for version, files in sorted(RELEASES.items()):
-            self.release(version, files, key)
+            self.release(version, files, key, freshness_key, clock)
 
     def run_against_server(self, files, steps, **options):
         return self.run_updater(files, server_command=self.server.command(), steps=steps, **options)
@@ -121,7 +126,7 @@ class UpdatesFromTheServer(ServerTestCase):
 
     def test_a_client_at_a_bad_version_gets_the_old_content_under_a_higher_version(self):
         self.release_all()
-        self.server.publish("revert", "4", "2", "--key", self.key)
+        self.server.publish("revert", "4", "2", *self.keys())
         at_3 = installed_at_1()
         at_3.update({name: data for name, (_, data) in newest(2, 3).items()})
         at_3["wersja.txt"] = b"3"
@@ -184,12 +189,13 @@ class WhatTheWebServerShows(ServerTestCase):
     def test_only_released_files_and_signed_replies_are_reachable(self):
         self.release_all()
         with open(os.path.join(self.server.store, "replies", "1.reply"), "rb") as f:
-            signature, body = f.read().split(b"\n", 1)
+            signature, freshness, body = f.read().split(b"\n", 2)
         hidden = ["/files/", "/files/3/", "/files/../replies/1.reply", "/files/..%2Freplies/1.reply",
                   "/replies/1.reply", "/installers.txt", "/files/../installers.txt", "/publish.lock", "/tmp/",
                   "/config.ini", "/server/config.ini", "/upload/", "/src/router.php", "/server/publish",
                   "/files/../../private.pem", "/upload/check_update.php/../../../config.ini",
-                  "/upload/../../config.ini", "/" + os.path.relpath(self.key, "/")]
+                  "/upload/../../config.ini", "/" + os.path.relpath(self.key, "/"),
+                  "/" + os.path.relpath(self.freshness_key, "/")]
         checks = ["/upload/check_update.php?wersja=1", "/upload/check_update.php?wersja=../replies/1",
                   "/upload/check_update.php?wersja=1%00", "/upload/check_update.php?wersja[]=1",
                   "/upload/check_update.php?wersja=99999999999999999999"]
@@ -204,11 +210,13 @@ class WhatTheWebServerShows(ServerTestCase):
         self.assertEqual([(status, content) for status, _, content in released],
                          [(200, RELEASES[2]["data.bin"]), (200, b"3")])
         status, headers, content = replies[0]
-        self.assertEqual((status, content, headers["x-update-signature"]), (200, body, signature.decode()))
+        self.assertEqual((status, content, headers["x-update-signature"], headers["x-update-freshness"]),
+                         (200, body, signature.decode(), freshness.decode()))
         self.assertTrue(headers["content-type"].startswith("text/plain"))
         self.assertEqual(headers["content-length"], str(len(body)))
         for target, (status, headers, content) in zip(checks[1:], replies[1:]):
-            self.assertEqual((status, content, headers.get("x-update-signature")), (200, b"", None), target)
+            self.assertEqual((status, content, headers.get("x-update-signature"), headers.get("x-update-freshness")),
+                             (200, b"", None, None), target)
 
 
 class SignedUpdatesFromTheServer(ServerTestCase):
@@ -216,7 +224,7 @@ class SignedUpdatesFromTheServer(ServerTestCase):
         return self.run_against_server(files, steps, program_exe=os.environ["UPDATER_KEYED_EXE"])
 
     def test_a_signed_reply_installs_and_a_changed_or_replayed_one_installs_nothing(self):
-        self.release_all(os.environ["TEST_PRIVATE_KEY"])
+        self.release_all(os.environ["TEST_PRIVATE_KEY"], os.environ["TEST_FRESHNESS_KEY"])
         replies = os.path.join(self.server.store, "replies")
 
         def stored(version):

@@ -1,16 +1,19 @@
 """End-to-end tests of signed update lists and file hashes.
 
-updater_keyed.exe has the throw-away test key compiled in: it must install an
-update only when the reply carries a valid signature, made with that key, over
-"wersja=<N>\\n" and every byte of the body, and every file has the SHA-256 its
+updater_keyed.exe has the throw-away test keys compiled in: it must install an
+update only when the reply carries a valid signature, made with the release
+key, over "produkt=<product>\\nwersja=<N>\\n" and every byte of the body, and a
+freshness signature that has not expired, and every file has the SHA-256 its
 line names. Anything else leaves every file as it was. The keyless updater.exe
-still checks a well-formed hash that a line gives it."""
+still checks a well-formed hash that a line gives it. (Expiry, the freshness
+key and the product against the project's own server: test_freshness.py.)"""
 
 import base64
 import hashlib
 import os
 import subprocess
 import tempfile
+import time
 import unittest
 
 import harness
@@ -22,6 +25,9 @@ DOWNLOAD_FAILED = "Wystąpiły problemy z pobraniem aktualizacji."
 INSTALLED = "Aktualizacja została zainstalowana pomyślnie."
 
 SIGNATURE_HEADER = "X-Update-Signature"
+FRESHNESS_HEADER = "X-Update-Freshness"
+# The build's product name: by default its update server's host name.
+PRODUCT = b"localhost"
 INSTALLED_FILES = {"wersja.txt": b"7", "prog.dll": b"old prog", "data.txt": b"old data\r\n"}
 NEW_FILES = {"prog.dll": b"MZ new prog\x00\x1a\r\n" * 200, "data.txt": b"new data\r\n"}
 EVIL = b"MZ evil prog\x00\x1a\r\n" * 200
@@ -36,6 +42,11 @@ def keyed_exe():
 def test_private_key():
     return os.environ.get("TEST_PRIVATE_KEY") or os.path.join(
         harness._build_dir(), "test-key", "private.pem")
+
+
+def test_freshness_key():
+    return os.environ.get("TEST_FRESHNESS_KEY") or os.path.join(
+        harness._build_dir(), "test-key", "freshness_private.pem")
 
 
 def sign(message, private_key):
@@ -53,10 +64,21 @@ def listed(files, hashes=None):
                     for name, body in files.items())
 
 
-def signed(body, version=7, signed_body=None, key=None):
-    """A reply of body with the signature of signed_body (default: body)."""
-    message = b"wersja=%d\n" % version + (body if signed_body is None else signed_body)
-    return Reply(body=body, headers=[(SIGNATURE_HEADER, sign(message, key or test_private_key()))])
+def freshness(message, valid_for=86400):
+    """The freshness header for the release-signed bytes message."""
+    expires = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(time.time() + valid_for))
+    text = b"expires=%s\n%s" % (expires.encode(), hashlib.sha256(message).hexdigest().encode())
+    return "%s %s" % (expires, sign(text, test_freshness_key()))
+
+
+def signed(body, version=7, signed_body=None, key=None, fresh=True):
+    """A reply of body with both signatures of signed_body (default: body);
+    without the freshness header unless fresh."""
+    message = b"produkt=%s\nwersja=%d\n" % (PRODUCT, version) + (body if signed_body is None else signed_body)
+    headers = [(SIGNATURE_HEADER, sign(message, key or test_private_key()))]
+    if fresh:
+        headers.append((FRESHNESS_HEADER, freshness(message)))
+    return Reply(body=body, headers=headers)
 
 
 def file_routes(files):
@@ -125,6 +147,7 @@ class KeyedProgram(SignedTestCase):
             ("a line removed", signed(listed({"data.txt": NEW_FILES["data.txt"]}), signed_body=body)),
             ("a hash changed", signed(evil_hash, signed_body=body)),
             ("the signature header missing", Reply(body=body)),
+            ("the freshness header missing", signed(body, fresh=False)),
             ("an empty signature header", Reply(body=body, headers=[(SIGNATURE_HEADER, "")])),
             ("a signature that is not base64", Reply(body=body, headers=[(SIGNATURE_HEADER, "*" * 96)])),
             ("a signature by another key", signed(body, key=self.other_key)),

@@ -7,10 +7,15 @@ Run inside the test's private network namespace:
 CONFIG is a JSON file:
     {"ports": [80],
      "tls": {"ports": [443], "certificate": PEM, "key": PEM},
+     "dropping_ports": [8080],
      "routes": {"/upload/check_update.php?wersja=1": [REPLY, ...], ...}}
 The ports under "tls" (optional) speak https with that certificate and key;
 every connection to them is recorded as {"ev": "tls", "port": ..., "handshake":
 "done" or the error}, before any request on it.
+The "dropping_ports" (optional) never answer: each has a listener on
+127.0.0.1 whose queue of connections is full and never taken from, so the
+system drops every further connection attempt, as a host behind a firewall
+that drops packets does (a refused connection would fail at once).
 A request is matched by its full target first, then by the target without its
 query. The n-th request for a route gets its n-th reply (the last one repeats).
 Unknown targets get 404 with an empty body.
@@ -25,8 +30,15 @@ REPLY (every key optional):
     delay                 seconds to wait before answering
     piece_size, pause     send the body in pieces of piece_size bytes with
                           `pause` seconds between them
-    drop_after            close the connection after this many body bytes
-                          (reset, not an orderly end)
+    ranges                honour "Range: bytes=N-" with N inside the body:
+                          206, "Content-Range: bytes N-<last>/<length>", and
+                          the body from byte N on (any other request: the
+                          reply as it is)
+    drop_after            end the connection once this many bytes of the
+                          body are sent (counted from the body's start for
+                          a range too) and the client has received them all
+    drop_how              "reset" (default) or "close" (an orderly end, short
+                          of the Content-Length)
     endless               repeat the body (or 1 KiB of "x") until the client
                           goes away or `max_seconds` (default 120) pass
     hold                  seconds to keep the connection open after the body
@@ -38,12 +50,15 @@ Everything listens on loopback only (127.0.0.1, and ::1 where it exists).
 """
 
 import base64
+import fcntl
 import json
+import re
 import signal
 import socket
 import ssl
 import struct
 import sys
+import termios
 import threading
 import time
 
@@ -155,6 +170,45 @@ def body_pieces(reply, body):
         yield body[i:i + size]
 
 
+RANGE = re.compile(r"^bytes=(\d+)-$")
+
+
+def requested_start(request):
+    """N of the request's "Range: bytes=N-", or None."""
+    for name, value in request["headers"]:
+        if name.lower() == "range":
+            match = RANGE.match(value)
+            return int(match.group(1)) if match else None
+    return None
+
+
+def answer_range(reply, request):
+    """The reply, made the answer to the range the request asks for when
+    the reply honours ranges."""
+    body = base64.b64decode(reply.get("body_b64", ""))
+    start = requested_start(request)
+    if not reply.get("ranges") or start is None or start >= len(body):
+        return reply
+    ranged = dict(reply, status=206, reason="Partial Content",
+                  body_b64=base64.b64encode(body[start:]).decode("ascii"))
+    if reply.get("drop_after") is not None:
+        ranged["drop_after"] = max(reply["drop_after"] - start, 0)
+    ranged["headers"] = list(reply.get("headers", [])) + [
+        ["Content-Range", "bytes %d-%d/%d" % (start, len(body) - 1, len(body))]]
+    return ranged
+
+
+def wait_until_taken(conn, seconds=10.0):
+    """Waits until the client has received everything sent (nothing unsent
+    or unacknowledged), so that a cut comes exactly where it was scripted."""
+    deadline = time.monotonic() + seconds
+    pending = struct.pack("i", 0)
+    while time.monotonic() < deadline:
+        if struct.unpack("i", fcntl.ioctl(conn.fileno(), termios.TIOCOUTQ, pending))[0] == 0:
+            return
+        time.sleep(0.01)
+
+
 def send_reply(conn, reply):
     """Sends the reply; returns (body bytes sent, how it ended)."""
     body = base64.b64decode(reply.get("body_b64", ""))
@@ -171,6 +225,9 @@ def send_reply(conn, reply):
         if drop_after is not None and sent + len(piece) >= drop_after:
             conn.sendall(piece[:drop_after - sent])
             sent = drop_after
+            wait_until_taken(conn)
+            if reply.get("drop_how", "reset") == "close":
+                return sent, "closed"
             # SO_LINGER 0: the close resets the connection mid-body.
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             return sent, "dropped"
@@ -197,7 +254,7 @@ def serve_connection(conn, port, family, routes, recorder, tls):
             return
         request = parse_head(data)
         recorder.write("request", id=request_id, port=port, family=family, **request)
-        reply = routes.reply_for(request["target"])
+        reply = answer_range(routes.reply_for(request["target"]), request)
         sent, ended = send_reply(conn, reply)
     except OSError as error:
         ended = "client gone: %s" % error.__class__.__name__
@@ -230,6 +287,23 @@ def accept_loop(server, port, family_name, routes, recorder, tls):
                          daemon=True).start()
 
 
+def fill_queue(port):
+    """The listener and the connections that fill its queue: with a backlog
+    of 0 the queue holds one established connection, the second stays
+    unanswered, and so does every attempt after them."""
+    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind(("127.0.0.1", port))
+    server.listen(0)
+    held = [server]
+    for _ in range(2):
+        filler = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        filler.setblocking(False)
+        filler.connect_ex(("127.0.0.1", port))
+        held.append(filler)
+    return held
+
+
 def tls_context(config):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(config["certificate"], config["key"])
@@ -254,6 +328,7 @@ def main(config_path, record_path, ready_path):
         port_tls = context if port in tls["ports"] else None
         threading.Thread(target=accept_loop, args=(server, port, family_name, routes, recorder, port_tls),
                          daemon=True).start()
+    held = [s for port in config.get("dropping_ports", []) for s in fill_queue(port)]
     stopped = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stopped.set())
     open(ready_path, "w").close()
@@ -261,6 +336,8 @@ def main(config_path, record_path, ready_path):
         pass
     for server, _, _ in servers:
         server.close()
+    for held_socket in held:
+        held_socket.close()
 
 
 if __name__ == "__main__":

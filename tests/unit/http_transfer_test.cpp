@@ -160,7 +160,7 @@ struct Outcome {
 Outcome transfer(std::vector<Answer> answers, FakeProgress& progress, std::size_t limit = 1 << 20)
 {
     ScriptedServer server(std::move(answers));
-    HttpTransfer http;
+    HttpTransfer http(file_head_timeout_ms);
     Outcome outcome = {};
     outcome.byte_count = -1;
     EXPECT_TRUE(http.open_request("127.0.0.1", server.port(), "/files/a.bin", "GET", false));
@@ -236,6 +236,21 @@ TEST(HttpTransfer, CancelQuitOrOverlongBodyFailWithEveryHandleClosed)
     EXPECT_TRUE(o.handles_closed);
 }
 
+// Ten bytes, then a silence: the window is serviced with the ten bytes in,
+// before the rest comes.
+TEST(HttpTransfer, AReadReturnsWhatHasArrivedWithoutWaitingForAWholeChunk)
+{
+    const std::string whole = reply_with_body("200 OK", std::string(2010, 'a'));
+    const std::size_t first = whole.size() - 2000;
+    FakeProgress progress;
+    progress.cancel_at = 1;
+    Outcome o = transfer({{whole.substr(0, first), 3000, whole.substr(first)}}, progress);
+    EXPECT_FALSE(o.result);
+    EXPECT_EQ(o.pumps, 1);
+    EXPECT_EQ(o.body.size(), 10u);
+    EXPECT_TRUE(o.handles_closed);
+}
+
 TEST(HttpTransfer, BodyCutShortOfItsAnnouncedLengthFails)
 {
     FakeProgress progress;
@@ -254,6 +269,61 @@ TEST(HttpTransfer, BodyCutShortOfItsAnnouncedLengthFails)
 std::string redirect(const std::string& status, const std::string& location)
 {
     return "HTTP/1.0 " + status + "\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n";
+}
+
+HttpTransfer::BodyEnd body_end(const std::string& reply, FakeProgress& progress,
+                               std::size_t limit = 1 << 20)
+{
+    ScriptedServer server({Answer(reply)});
+    HttpTransfer http(file_head_timeout_ms);
+    EXPECT_TRUE(http.open_request("127.0.0.1", server.port(), "/f", "GET", false));
+    EXPECT_TRUE(http.send_head());
+    MemoryStream body;
+    std::int32_t byte_count = -1;
+    HttpTransfer::BodyEnd end = http.read_body(body, progress, byte_count, limit);
+    EXPECT_EQ(byte_count, end == HttpTransfer::BodyEnd::complete ? 100 : 0);
+    http.close_all();
+    server.stop();
+    return end;
+}
+
+// A body that the network ends early may be continued; one that the user,
+// the limit or the rate floor ends may not.
+TEST(HttpTransfer, HowABodyEndedIsTold)
+{
+    using End = HttpTransfer::BodyEnd;
+    const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n";
+    FakeProgress whole;
+    EXPECT_EQ(body_end(head + std::string(100, 'w'), whole), End::complete);
+    FakeProgress closed_early;
+    EXPECT_EQ(body_end(head + std::string(50, 'c'), closed_early), End::cut_short);
+    FakeProgress cancelled;
+    cancelled.cancel_at = 1;
+    EXPECT_EQ(body_end(head + std::string(100, 'x'), cancelled), End::stopped);
+    FakeProgress limited;
+    EXPECT_EQ(body_end(head + std::string(100, 'l'), limited, 60), End::stopped);
+}
+
+TEST(HttpTransfer, ARequestForTheRestAsksForItOnEveryRedirectToo)
+{
+    ScriptedServer server({{redirect("302 Found", "/elsewhere")},
+                           {"HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 500-503/504\r\n"
+                            "Content-Length: 4\r\n\r\nrest"}});
+    HttpTransfer http(file_head_timeout_ms);
+    ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/f", "GET", false));
+    http.ask_from(500);
+    ASSERT_TRUE(http.send_head());
+    DWORD status = 0;
+    EXPECT_TRUE(http.response_status(status));
+    EXPECT_EQ(status, 206u);
+    std::string range;
+    EXPECT_TRUE(http.response_header("Content-Range", range));
+    EXPECT_EQ(range, "bytes 500-503/504");
+    http.close_all();
+    const std::vector<std::string>& requests = server.stop();
+    ASSERT_EQ(requests.size(), 2u);
+    for (const std::string& request : requests)
+        EXPECT_NE(request.find("\r\nRange: bytes=500-\r\n"), std::string::npos) << request;
 }
 
 std::string request_target(const std::string& request)
@@ -347,7 +417,7 @@ TEST(HttpTransfer, AServerStallingMidBodyFailsTheTransferAfterTheBound)
     const std::size_t half = whole.size() - 50;
     FakeProgress progress;
     Outcome o = transfer(
-        {{whole.substr(0, half), 2 * static_cast<int>(network_timeout_ms), whole.substr(half)}},
+        {{whole.substr(0, half), 2 * static_cast<int>(body_wait_timeout_ms), whole.substr(half)}},
         progress);
     EXPECT_FALSE(o.result);
     EXPECT_EQ(o.byte_count, 0);
@@ -416,11 +486,12 @@ private:
     std::thread thread_;
 };
 
-TEST(HttpTransfer, AConnectionNeverAcceptedFailsTheTransferAfterTheBound)
+// The transfer's own head bound, short here, is what ends the wait.
+TEST(HttpTransfer, AConnectionNeverAcceptedFailsTheTransferAfterTheHeadBound)
 {
     FullQueueServer server;
     FakeProgress progress;
-    HttpTransfer http;
+    HttpTransfer http(2000);
     ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/x", "GET", false));
     MemoryStream body;
     std::int32_t byte_count = -1;
@@ -429,6 +500,25 @@ TEST(HttpTransfer, AConnectionNeverAcceptedFailsTheTransferAfterTheBound)
     EXPECT_EQ(http.request_handle, nullptr);
     EXPECT_EQ(http.internet_handle, nullptr);
     http.close_all();
+}
+
+// A head that comes 3 s after the request: a transfer whose head bound is
+// shorter fails, one whose bound is longer reads the body.
+TEST(HttpTransfer, TheHeadIsAwaitedForTheTransfersOwnBound)
+{
+    const std::string whole = reply_with_body("200 OK", "late head");
+    for (DWORD bound : {1500, 8000}) {
+        ScriptedServer server({{"", 3000, whole}});
+        HttpTransfer http(bound);
+        ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/x", "GET", false));
+        FakeProgress progress;
+        MemoryStream body;
+        std::int32_t byte_count = -1;
+        EXPECT_EQ(http.send_request(body, progress, byte_count, 1024), bound > 3000) << bound;
+        EXPECT_EQ(byte_count, bound > 3000 ? 9 : 0) << bound;
+        http.close_all();
+        server.stop();
+    }
 }
 
 // A port that was free a moment ago, with nothing listening on it now.
@@ -443,7 +533,7 @@ INTERNET_PORT unused_port()
 TEST(HttpTransfer, NothingListeningFailsTheSendAndClosesEverything)
 {
     FakeProgress progress;
-    HttpTransfer http;
+    HttpTransfer http(file_head_timeout_ms);
     ASSERT_TRUE(http.open_request("127.0.0.1", unused_port(), "/x", "GET", false));
     MemoryStream body;
     std::int32_t byte_count = -1;
@@ -463,7 +553,7 @@ TEST(HttpTransfer, ResponseHeadersAreReadByNameOfAnyLength)
     std::string long_value(1000, 'v');
     ScriptedServer server({Answer("HTTP/1.0 200 OK\r\nX-Update-Signature: MEUCIQ==\r\nX-Long: " +
                                   long_value + "\r\nContent-Length: 2\r\n\r\nok")});
-    HttpTransfer http;
+    HttpTransfer http(file_head_timeout_ms);
     ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/upload/list", "GET", false));
     FakeProgress progress;
     MemoryStream body;

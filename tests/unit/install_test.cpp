@@ -6,68 +6,23 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "tests/unit/folder_snapshot.h"
 #include "tests/unit/scratch_folder.h"
 #include "update/install.h"
 #include "update/install_journal.h"
 
 namespace {
 
-using Folder = std::map<std::string, std::string>;
-
-const char folder_mark[] = "<folder>";
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string& path, const std::string& content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-// Every file (path -> bytes) and folder (path -> folder_mark) below folder.
-void snapshot(const std::string& folder, const std::string& prefix, Folder& found)
-{
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const std::string name = entry.cFileName;
-        if (name == "." || name == "..")
-            continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            found[prefix + name + "\\"] = folder_mark;
-            snapshot(folder + "\\" + name, prefix + name + "\\", found);
-        } else {
-            found[prefix + name] = read_file(folder + "\\" + name);
-        }
-    } while (FindNextFileA(search, &entry));
-    FindClose(search);
-}
-
-Folder snapshot()
-{
-    Folder found;
-    snapshot(".", "", found);
-    return found;
-}
-
-// Held open without sharing, as another program may hold a file.
+// Held open as another program may hold a file: by default without sharing.
 class HeldFile {
 public:
-    explicit HeldFile(const std::string& path)
-        : handle_(CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr))
+    explicit HeldFile(const std::string& path, DWORD sharing = 0)
+        : handle_(CreateFileA(path.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, 0, nullptr))
     {
     }
     ~HeldFile() { CloseHandle(handle_); }
@@ -186,9 +141,10 @@ TEST_F(Installing, AFailureHalfWayPutsBackEveryOldFileAndRemovesEveryAddedOne)
         EXPECT_EQ(read_file("added.dll"), "added");
         EXPECT_TRUE(installation.put_back());
     }
+    // What stays aside is removed with the staging folder.
     Folder back = snapshot();
-    back.erase("_update\\~install\\");
-    back.erase("_update\\~install\\journal");
+    for (auto entry = back.begin(); entry != back.end();)
+        entry = entry->first.rfind("_update\\~install\\", 0) == 0 ? back.erase(entry) : ++entry;
     EXPECT_EQ(back, before);
 }
 
@@ -208,16 +164,34 @@ TEST_F(Installing, AFolderInTheWayFailsBeforeAnythingChanges)
         EXPECT_EQ(before[file.first], file.second) << file.first;
 }
 
-// The states a crash can leave, built by the installation's own steps.
+TEST_F(Installing, AFileThatCannotBeReplacedWhereItStandsLeavesItsPlaceWhole)
+{
+    stage_three();
+    {
+        // As a running image can be renamed but not replaced.
+        HeldFile held("b.dll", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        ASSERT_TRUE(held.held());
+        MessageAnswerer answerer;
+        EXPECT_TRUE(install_updates({"a.dll", "b.dll", "c.dll"}));
+        EXPECT_EQ(answerer.texts(), "");
+        EXPECT_EQ(read_file("b.dll"), "new b.dll");
+    }
+    settle_interrupted_installation();
+    EXPECT_EQ(snapshot(), three_new);
+}
+
+// The states a crash can leave, built by the installation's own steps: the
+// old file linked aside, replaced, or (read-only) renamed aside.
 TEST_F(Installing, SettlingFinishesWhenEveryNewCopyIsThere)
 {
     stage_three();
     write_file("_update\\added.dll", "added");
     Installation installation(plan_installation({"a.dll", "b.dll", "added.dll", "c.dll"}));
     ASSERT_TRUE(installation.start());
-    MoveFileA("a.dll", "_update\\~install\\0");
-    MoveFileA("_update\\a.dll", "a.dll");
-    MoveFileA("b.dll", "_update\\~install\\1");
+    CreateHardLinkA("_update\\~install\\0\\0", "a.dll", nullptr);
+    MoveFileExA("_update\\a.dll", "a.dll", MOVEFILE_REPLACE_EXISTING);
+    CreateHardLinkA("_update\\~install\\0\\1", "b.dll", nullptr);
+    MoveFileA("c.dll", "_update\\~install\\0\\3");
 
     settle_interrupted_installation();
     Folder expected = three_new;
@@ -231,9 +205,10 @@ TEST_F(Installing, SettlingUndoesWhenANewCopyIsGone)
     const Folder before = snapshot();
     Installation installation(plan_installation({"a.dll", "b.dll", "c.dll"}));
     ASSERT_TRUE(installation.start());
-    MoveFileA("a.dll", "_update\\~install\\0");
-    MoveFileA("_update\\a.dll", "a.dll");
-    MoveFileA("b.dll", "_update\\~install\\1");
+    CreateHardLinkA("_update\\~install\\0\\0", "a.dll", nullptr);
+    MoveFileExA("_update\\a.dll", "a.dll", MOVEFILE_REPLACE_EXISTING);
+    CreateHardLinkA("_update\\~install\\0\\1", "b.dll", nullptr);
+    MoveFileA("c.dll", "_update\\~install\\0\\2");
     DeleteFileA("_update\\b.dll");
 
     settle_interrupted_installation();
@@ -254,7 +229,7 @@ TEST_F(Installing, OldCopiesStayAsLongAsTheJournalThatCouldNeedThem)
         ASSERT_TRUE(held.held());
         installation.finish();
     }
-    EXPECT_EQ(read_file("_update\\~install\\1"), "old b.dll");
+    EXPECT_EQ(read_file("_update\\~install\\0\\1"), "old b.dll");
 
     settle_interrupted_installation();
     EXPECT_EQ(snapshot(), three_new);
@@ -265,7 +240,7 @@ TEST_F(Installing, SettlingLeavesEverythingAloneForAJournalThatMakesNoSense)
     stage_three();
     Installation installation(plan_installation({"a.dll", "b.dll", "c.dll"}));
     ASSERT_TRUE(installation.start());
-    MoveFileA("a.dll", "_update\\~install\\0");
+    MoveFileA("a.dll", "_update\\~install\\0\\0");
     const std::string journal = journal_text(installation.entries());
     for (const std::string& damaged :
          {journal.substr(0, journal.size() - 1), journal.substr(0, journal.size() / 2),
@@ -277,12 +252,40 @@ TEST_F(Installing, SettlingLeavesEverythingAloneForAJournalThatMakesNoSense)
     }
 }
 
+// Written by the version before this one, which kept every old copy
+// straight in the aside folder and only ever renamed old files aside.
+TEST_F(Installing, SettlingAJournalOfTheFirstLayoutFinishesOrUndoesIt)
+{
+    const std::string first_layout_journal =
+        "updater installation 1\n3\n1 a.dll\n1 b.dll\n1 c.dll\nend\n";
+    for (bool new_copy_gone : {false, true}) {
+        SCOPED_TRACE(new_copy_gone);
+        stage_three();
+        Folder old_files = snapshot();
+        CreateDirectoryA("_update\\~install", nullptr);
+        write_file("_update\\~install\\journal", first_layout_journal);
+        MoveFileA("a.dll", "_update\\~install\\0");
+        MoveFileA("_update\\a.dll", "a.dll");
+        MoveFileA("b.dll", "_update\\~install\\1");
+        if (new_copy_gone)
+            DeleteFileA("_update\\c.dll");
+
+        settle_interrupted_installation();
+        for (const char* staged : {"_update\\", "_update\\a.dll", "_update\\b.dll", "_update\\c.dll"})
+            old_files.erase(staged);
+        EXPECT_EQ(snapshot(), new_copy_gone ? old_files : three_new);
+    }
+}
+
 TEST_F(Installing, SettlingRemovesOldCopiesAFinishedInstallationLeft)
 {
     CreateDirectoryA("_update", nullptr);
     CreateDirectoryA("_update\\~install", nullptr);
-    write_file("_update\\~install\\0", "old running image");
-    SetFileAttributesA("_update\\~install\\0", FILE_ATTRIBUTE_READONLY);
+    CreateDirectoryA("_update\\~install\\0", nullptr);
+    write_file("_update\\~install\\7", "old running image, first layout");
+    SetFileAttributesA("_update\\~install\\7", FILE_ATTRIBUTE_READONLY);
+    write_file("_update\\~install\\0\\5", "old running image");
+    SetFileAttributesA("_update\\~install\\0\\5", FILE_ATTRIBUTE_READONLY);
     write_file("a.dll", "new a");
 
     settle_interrupted_installation();
@@ -292,25 +295,34 @@ TEST_F(Installing, SettlingRemovesOldCopiesAFinishedInstallationLeft)
 TEST(InstallJournal, ReadsBackWhatItWrites)
 {
     const std::vector<JournalEntry> written = {{"wersja.txt", true}, {"new file.dll", false}};
-    std::vector<JournalEntry> read;
+    Journal read;
+    read.layout = AsideLayout::flat;
     ASSERT_TRUE(parse_journal(journal_text(written), read));
-    ASSERT_EQ(read.size(), 2u);
-    EXPECT_EQ((std::make_pair(read[0].name, read[0].had_old)),
+    EXPECT_EQ(read.layout, AsideLayout::grouped);
+    ASSERT_EQ(read.entries.size(), 2u);
+    EXPECT_EQ((std::make_pair(read.entries[0].name, read.entries[0].had_old)),
               std::make_pair(std::string("wersja.txt"), true));
-    EXPECT_EQ((std::make_pair(read[1].name, read[1].had_old)),
+    EXPECT_EQ((std::make_pair(read.entries[1].name, read.entries[1].had_old)),
               std::make_pair(std::string("new file.dll"), false));
     EXPECT_TRUE(parse_journal(journal_text({}), read));
-    EXPECT_TRUE(read.empty());
+    EXPECT_TRUE(read.entries.empty());
+
+    // The first layout, as the version before this one wrote it.
+    ASSERT_TRUE(parse_journal("updater installation 1\n1\n1 a.dll\nend\n", read));
+    EXPECT_EQ(read.layout, AsideLayout::flat);
+    ASSERT_EQ(read.entries.size(), 1u);
+    EXPECT_EQ(read.entries[0].name, "a.dll");
 }
 
 TEST(InstallJournal, RefusesEveryCutShortOrDamagedJournal)
 {
     const std::string journal = journal_text({{"a.dll", true}, {"b.dll", false}});
-    std::vector<JournalEntry> untouched = {{"kept", true}};
+    Journal untouched;
+    untouched.entries = {{"kept", true}};
     for (std::size_t length = 0; length < journal.size(); ++length) {
         EXPECT_FALSE(parse_journal(journal.substr(0, length), untouched)) << length;
     }
-    const std::string header = "updater installation 1\n";
+    const std::string header = "updater installation 2\n";
     const std::vector<std::string> damaged_journals = {
         header + "1\n1 a.dll\n1 b.dll\nend\n",                 // count too small
         header + "3\n1 a.dll\n1 b.dll\nend\n",                 // count too large
@@ -326,13 +338,14 @@ TEST(InstallJournal, RefusesEveryCutShortOrDamagedJournal)
         header + "1\r\n1 a.dll\r\nend\r\n",                    // other line ends
         header + "1\n1 a.dll\nend\n\n",
         header + "1\n1 a.dll\nend\nx",       // more after the end
-        "updater installation 2\n0\nend\n",  // unknown version
+        "updater installation 3\n0\nend\n",  // unknown version
+        "updater installation 0\n0\nend\n",
         std::string("\xff\xfe\x00\x01", 4),  // no text at all
     };
     for (const std::string& damaged : damaged_journals)
         EXPECT_FALSE(parse_journal(damaged, untouched)) << damaged;
-    ASSERT_EQ(untouched.size(), 1u);
-    EXPECT_EQ(untouched[0].name, "kept");
+    ASSERT_EQ(untouched.entries.size(), 1u);
+    EXPECT_EQ(untouched.entries[0].name, "kept");
 }
 
 }  // namespace

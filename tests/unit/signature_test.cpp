@@ -158,27 +158,29 @@ TEST(PlatformCrypto, Sha256OfPiecesIsTheDigestOfTheirJoin)
 
 // Made once with `openssl dgst -sha256 -sign` and a throw-away key.
 const PublicKeyPoint vector_key = {
-    0x4b, 0xbd, 0x34, 0x05, 0xa1, 0x76, 0xbc, 0x65, 0xd6, 0x88, 0x14, 0x52, 0x41, 0xcf, 0xdf, 0x3f,
-    0xd8, 0xd2, 0x18, 0xc3, 0xbd, 0x23, 0x60, 0x96, 0xab, 0x55, 0xab, 0xd5, 0x27, 0xa7, 0x5a, 0x95,
-    0xaa, 0x3b, 0x0e, 0x4d, 0xe0, 0xbd, 0x07, 0x05, 0x1c, 0x71, 0x8e, 0xc1, 0x57, 0xef, 0xe3, 0x39,
-    0x3c, 0x74, 0x1a, 0x27, 0xac, 0x1a, 0x74, 0x5b, 0xef, 0x1b, 0x14, 0xac, 0xce, 0xca, 0x04, 0xd5};
+    0xfa, 0x8e, 0x05, 0x51, 0x83, 0x9e, 0x30, 0xec, 0x2e, 0x17, 0x65, 0xbe, 0x71, 0x72, 0x71, 0xc2,
+    0x5a, 0x68, 0x71, 0xb3, 0xa3, 0xa8, 0x9e, 0x93, 0xa6, 0x65, 0xc7, 0xd3, 0x41, 0x05, 0x42, 0xd8,
+    0x8f, 0xcd, 0xa5, 0x22, 0xf4, 0xab, 0xdf, 0x79, 0xe9, 0x30, 0x51, 0xb2, 0x3c, 0xc7, 0xf4, 0x13,
+    0x7b, 0xee, 0xfe, 0x28, 0xde, 0xcb, 0xf9, 0xc7, 0x57, 0xfa, 0x15, 0x52, 0x18, 0xbf, 0x33, 0xd2};
 const std::string vector_body =
     "http://localhost/files/a.txt,3,"
     "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\r\n";
-// Over "wersja=7\n" + vector_body; s has a leading zero byte in DER.
-const std::string vector_signature = "MEUCIDcsUdOfbe9c+0IBkA6EOvHcMFPcnNK5oHiESKYq/RATAiEA8FgkEBTZP"
-                                     "HLcoknbASSZelRBoY7x9RzL5jKX6HENRRU=";
-// Over "wersja=-1\n" and no body.
-const std::string empty_reply_signature = "MEQCIArHnkQ+a1HZJwuyUM4RQxOgUzNmXpKnsOhYYEWf86k+AiAYw"
-                                          "vuHbw4Y/riHVjzSdw1F5o81WPuVWp8qoeJafYJJMA==";
+// Over "produkt=localhost\nwersja=7\n" + vector_body; s has a leading zero byte in DER.
+const std::string vector_signature = "MEUCIHw8pt+3usIlUDen/B1QHigtqZCFdN4AQZyTZFtxANDFAiEA5wBOEP+Lb"
+                                     "rN40nmBpTw+2JK7Fls53b/LUvsWh+zkPJo=";
+// Over "produkt=localhost\nwersja=-1\n" and no body.
+const std::string empty_reply_signature = "MEQCIBjBNhNJfRhMnwZlIdJLlfquxPqZL1fWcxQTTMrHDcGWAiAUo"
+                                          "f2kOA8oFLYnhuGbVJdDq4zXYCRORqjeydySumHIHA==";
 
 bool signed_reply(std::int32_t version, const std::string& body, const std::string& header,
-                  const PublicKeyPoint& key = vector_key)
+                  const PublicKeyPoint& key = vector_key, const char* product = "localhost")
 {
-    return is_signed_reply(key, version, body.data(), body.size(), header);
+    Sha256Digest digest;
+    return signed_reply_digest(product, version, body.data(), body.size(), digest) &&
+           is_signed_reply(key, digest, header);
 }
 
-TEST(ReplySignature, OnlyTheSignedBodyForTheSignedVersionVerifies)
+TEST(ReplySignature, OnlyTheSignedBodyForTheSignedProductAndVersionVerifies)
 {
     EXPECT_TRUE(signed_reply(7, vector_body, vector_signature));
     EXPECT_TRUE(signed_reply(-1, "", empty_reply_signature));
@@ -186,6 +188,9 @@ TEST(ReplySignature, OnlyTheSignedBodyForTheSignedVersionVerifies)
     EXPECT_FALSE(signed_reply(8, vector_body, vector_signature));
     EXPECT_FALSE(signed_reply(70, vector_body, vector_signature));
     EXPECT_FALSE(signed_reply(1, "", empty_reply_signature));
+    EXPECT_FALSE(signed_reply(7, vector_body, vector_signature, vector_key, "localhost2"));
+    EXPECT_FALSE(signed_reply(7, vector_body, vector_signature, vector_key, "Localhost"));
+    EXPECT_FALSE(signed_reply(-1, "", empty_reply_signature, vector_key, ""));
     std::string changed = vector_body;
     changed[30] = '4';
     EXPECT_FALSE(signed_reply(7, changed, vector_signature));

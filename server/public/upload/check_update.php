@@ -3,7 +3,7 @@
 declare(strict_types=1);
 
 // GET /upload/check_update.php?wersja=N: the pre-built reply for version N,
-// with its signature; an empty reply for anything else. Keeps no state.
+// with its two signatures; an empty reply for anything else. Keeps no state.
 
 require __DIR__ . '/../../src/config.php';
 require __DIR__ . '/../../src/router.php';
@@ -17,5 +17,6 @@ header('Content-Length: ' . strlen($reply['body']));
 header('Cache-Control: max-age=60');
 if ($reply['signature'] !== null) {
     header('X-Update-Signature: ' . $reply['signature']);
+    header('X-Update-Freshness: ' . $reply['freshness']);
 }
 echo $reply['body'];

@@ -1,0 +1,71 @@
+#include "net/content_range.h"
+
+#include <cctype>
+
+namespace {
+
+// Reads the decimal digits at position at of text up to the first other
+// character; false for none, or for a number past 2^63 (no resource held in
+// memory comes near it).
+bool read_number(const std::string& text, std::size_t& at, std::uint64_t& number)
+{
+    const std::uint64_t largest = std::uint64_t(1) << 63;
+    std::size_t begin = at;
+    number = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        auto digit = static_cast<std::uint64_t>(text[at] - '0');
+        if (number > (largest - digit) / 10)
+            return false;
+        number = number * 10 + digit;
+    }
+    return at > begin;
+}
+
+bool read_char(const std::string& text, std::size_t& at, char wanted)
+{
+    if (at >= text.size() || text[at] != wanted)
+        return false;
+    ++at;
+    return true;
+}
+
+bool starts_with_unit(const std::string& text)
+{
+    const std::string unit = "bytes ";
+    if (text.size() < unit.size())
+        return false;
+    for (std::size_t i = 0; i < unit.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != unit[i])
+            return false;
+    return true;
+}
+
+}  // namespace
+
+bool parse_content_range(const std::string& value, ContentRange& range)
+{
+    if (!starts_with_unit(value))
+        return false;
+    std::size_t at = 6;
+    ContentRange read;
+    if (!read_number(value, at, read.first) || !read_char(value, at, '-') ||
+        !read_number(value, at, read.last) || !read_char(value, at, '/') || read.first > read.last)
+        return false;
+    if (read_char(value, at, '*')) {
+        read.length_known = false;
+    } else {
+        if (!read_number(value, at, read.length) || read.last >= read.length)
+            return false;
+        read.length_known = true;
+    }
+    if (at != value.size())
+        return false;
+    range = read;
+    return true;
+}
+
+bool is_rest_from(const ContentRange& range, std::uint64_t first, std::uint64_t size)
+{
+    return range.first == first && range.last + 1 == size &&
+           (!range.length_known || range.length == size);
+}

@@ -1,0 +1,67 @@
+<?php
+
+declare(strict_types=1);
+
+require_once __DIR__ . '/keys.php';
+require_once __DIR__ . '/release_store.php';
+require_once __DIR__ . '/stored_reply.php';
+
+// The freshness key's part of a reply: until when the program may use it.
+// It signs "expires=<stamp>\n" and the SHA-256 (lowercase hex) of what the
+// release key signed, so it can keep a genuine reply alive but never make
+// another verify. A reply whose expiry has passed is no update list to the
+// program, so the expiries are renewed (refresh) well before they pass.
+
+// UTC, "YYYYMMDDTHHMMSSZ": fixed width, so that stamps compare as times.
+function utc_stamp(int $time): string
+{
+    return gmdate('Ymd\THis\Z', $time);
+}
+
+function freshness_message(string $expires, string $signed_message): string
+{
+    return "expires=$expires\n" . hash('sha256', $signed_message);
+}
+
+// Signs freshness lines that expire validity seconds after now.
+final class FreshnessSigner
+{
+    public function __construct(
+        private readonly SigningKeys $keys,
+        private readonly int $validity,
+        private readonly int $now
+    ) {
+    }
+
+    public function expires(): string
+    {
+        return utc_stamp($this->now + $this->validity);
+    }
+
+    // The reply for client_version as the store keeps it, with a freshness
+    // line over the release key's message for body.
+    public function stored_reply(string $product, int $client_version, string $release_signature,
+                                 string $body): string
+    {
+        $expires = $this->expires();
+        $message = freshness_message($expires, signed_message($product, $client_version, $body));
+        $line = "$expires " . sign_text($this->keys->key_for($client_version), $message);
+        return format_stored_reply($release_signature, $line, $body);
+    }
+}
+
+/**
+ * Renews the expiry of every stored reply: one signature each, the body and
+ * the release key's signature kept as they are, each reply replaced whole.
+ * @return int the number of replies renewed
+ */
+function refresh_replies(ReleaseStore $store, string $product, FreshnessSigner $freshness): int
+{
+    return $store->locked(function () use ($store, $product, $freshness) {
+        $replies = $store->stored_replies();
+        foreach ($replies as $client => $reply) {
+            $store->save_reply($client, $freshness->stored_reply($product, $client, $reply['signature'], $reply['body']));
+        }
+        return count($replies);
+    });
+}

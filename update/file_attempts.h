@@ -1,0 +1,33 @@
+// The requests for one file of an update. When a body stops early after
+// bytes came, the rest is asked for; a server that does not answer with
+// exactly the rest has the file asked for again from its start, once. With
+// a listed size and hash per file, what is put together is either exactly
+// right or refused.
+#pragma once
+
+// Continuations asked for one file, at most.
+const int continuation_limit = 3;
+
+// How one request for the file ended.
+enum class AttemptEnd {
+    complete,       // the body read to its end
+    cut_short,      // the connection broke, a read waited too long, or the body ended early
+    range_refused,  // a request for the rest not answered with exactly the rest
+    failed,         // anything else (Cancel, a wrong answer, too slow): final for the file
+};
+
+enum class NextRequest {
+    none,   // the file is complete or has failed
+    rest,   // the bytes after those already held
+    whole,  // the file from its start, what is held dropped
+};
+
+class FileAttempts {
+public:
+    // brought_bytes: the request that ended added bytes to the file.
+    NextRequest after(AttemptEnd end, bool brought_bytes);
+
+private:
+    int continuations = 0;
+    bool started_over = false;
+};
