@@ -55,7 +55,11 @@ private:
             HWND box = FindWindowA("#32770", "Uwaga!");
             if (box != nullptr && IsWindowVisible(box)) {
                 char text[256] = {};
-                GetDlgItemTextA(box, 0xFFFF, text, sizeof(text));
+                // A box may be visible before its text is; look again later.
+                if (GetDlgItemTextA(box, 0xFFFF, text, sizeof(text)) == 0) {
+                    Sleep(20);
+                    continue;
+                }
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
                     texts_ += std::string(text) + "\n";
