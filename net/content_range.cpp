@@ -1,6 +1,6 @@
 #include "net/content_range.h"
 
-#include <cctype>
+#include "support/characters.h"
 
 namespace {
 
@@ -12,7 +12,7 @@ bool read_number(const std::string& text, std::size_t& at, std::uint64_t& number
     const std::uint64_t largest = std::uint64_t(1) << 63;
     std::size_t begin = at;
     number = 0;
-    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    for (; at < text.size() && is_decimal_digit(text[at]); ++at) {
         auto digit = static_cast<std::uint64_t>(text[at] - '0');
         if (number > (largest - digit) / 10)
             return false;
@@ -35,7 +35,7 @@ bool starts_with_unit(const std::string& text)
     if (text.size() < unit.size())
         return false;
     for (std::size_t i = 0; i < unit.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[i])) != unit[i])
+        if (to_lower_case(text[i]) != unit[i])
             return false;
     return true;
 }
