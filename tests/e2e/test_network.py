@@ -20,6 +20,18 @@ def redirect(location, status=302):
     return Reply(status=status, reason="Moved", headers=[("Location", location)])
 
 
+def ended_with_no_updates(test, result):
+    """The run ended with the no-updates message over its check window and
+    started the launcher once; returns the window and the message."""
+    test.assertEqual(result.exit_code, 0, result.describe())
+    [check] = result.windows_of("check")
+    [box] = result.message_boxes
+    test.assertEqual(box.text, NO_UPDATES)
+    test.assertIs(box.owner, check)
+    test.assertEqual(len(result.menu_runs), 1)
+    return check, box
+
+
 class EveryRunEnds(DownloadTestCase):
     def test_an_unreachable_check_server_delays_the_application_about_ten_seconds(self):
         # Port 80 drops every connection attempt, as a firewall that drops
@@ -27,11 +39,7 @@ class EveryRunEnds(DownloadTestCase):
         result = self.run_updater(VERSION, ports=(), dropping_ports=(80,), steps=["answer OK"],
                                   timeout=RUN_CAP)
 
-        self.assertEqual(result.exit_code, 0, result.describe())
-        [check] = result.windows_of("check")
-        [box] = result.message_boxes
-        self.assertEqual(box.text, NO_UPDATES)
-        self.assertIs(box.owner, check)
+        check, box = ended_with_no_updates(self, result)
         [menu] = result.menu_runs
         # The check waited out its bound (the attempts were dropped, not
         # refused), and the application started about 12 s after the program.
@@ -51,14 +59,9 @@ class EveryRunEnds(DownloadTestCase):
                                   steps=["answer OK"], timeout=RUN_CAP)
 
         self.assertFalse(result.timed_out, result.describe())
-        self.assertEqual(result.exit_code, 0, result.describe())
-        [check] = result.windows_of("check")
-        [box] = result.message_boxes
-        self.assertEqual(box.text, NO_UPDATES)
         # The window is serviced again: its message box was answered.
-        self.assertIs(box.owner, check)
+        ended_with_no_updates(self, result)
         self.assertEqual([(p["kind"], p["button"]) for p in result.presses], [("message", "OK")])
-        self.assertEqual(len(result.menu_runs), 1)
 
 
 # One byte every 20 s: never silent for as long as a read may wait, far
@@ -101,15 +104,10 @@ class Trickles(DownloadTestCase):
                                   steps=["wait-shown check", "sleep 6000", "cancel check", "answer OK"],
                                   timeout=RUN_CAP)
 
-        self.assertEqual(result.exit_code, 0, result.describe())
-        [check] = result.windows_of("check")
-        [box] = result.message_boxes
-        self.assertEqual(box.text, NO_UPDATES)
-        self.assertIs(box.owner, check)
+        _, box = ended_with_no_updates(self, result)
         [cancel, ok] = result.presses
         self.assertEqual((cancel["kind"], cancel["button"]), ("check", "CANCEL"), result.describe())
         self.assertLess(box.shown_t - cancel["t"], CANCEL_BOUND, result.describe())
-        self.assertEqual(len(result.menu_runs), 1)
 
     def test_closing_the_window_during_a_trickled_file_ends_the_download(self):
         routes = {check_path(7): update_list([(file_url("slow.dll"), len(TRICKLED))]),
