@@ -2,9 +2,11 @@
 itself needs under Wine. Run by scripts/bench (as root, after a build):
 
     python3 tests/bench/bench.py [--sizes 32,256] [--rounds 5]
-                                 [--install 1,100,1000,5000] [--out FILE]
+                                 [--install 1,100,1000,5000]
+                                 [--patches 256,menu] [--out FILE]
 
-(--sizes "" leaves out the downloads and measures the rest alone.)
+(--sizes "" leaves out the downloads and measures the rest alone; --patches ""
+leaves out the patch updates.)
 
 Everything runs in a private network namespace against nginx on
 127.0.0.1:80 with its own configuration in a temporary folder, in one Wine
@@ -14,9 +16,20 @@ this order, so that a change of the machine's load touches every kind alike:
 - per file size: curl fetching the file to disk (the ceiling); floor_fetch
   with 1 KiB and with 64 KiB reads (the least the design asks for); the real
   updater.exe updating that one file;
+- per patched file: curl fetching its new form whole; updater.exe updating
+  its installed form through the patch, and again through the whole file
+  (a list without the patch);
 - a do-nothing Windows program's start; a run of updater.exe with nothing to
   update;
 - updater.exe updating 1, 100, 1000 and 5000 small files.
+
+The patched files (--patches): N MiB of random bytes with 1 % of them
+replaced by random bytes in 300 runs at scattered places, and "menu":
+tests/tools/fake_menu.cpp built twice with the mingw-w64 compiler, the second
+time from a copy with one string changed. The benchmark makes each patch as
+the update server does (xdelta3, no secondary compression, no application
+header, no checksum, a source window as large as the old file) and offers it
+in a six-field line (URL,SIZE,SHA256,PATCH_URL,PATCH_SIZE,BASE_SHA256).
 
 How each figure is taken (clocks: the host's wall clock, which Wine shares):
 - download phase: from the start of the file's request, as nginx logs it
@@ -32,7 +45,13 @@ How each figure is taken (clocks: the host's wall clock, which Wine shares):
   the cost per file of N files is what they take beyond the installation of
   the fewest, divided by the files beyond, round by round;
 - no-update run: from the start to the message (when the answerer saw it) and
-  to the end.
+  to the end;
+- patch and full update: from the answer Yes to the question to the last
+  write of the file (so the patch run's time holds hashing the installed
+  file, fetching the patch, applying it and checking the result); bytes on
+  the wire: the body bytes nginx logged as sent for all the run's requests,
+  the check's reply included. A patch run must fetch the patch once and never
+  the whole file, a full run the whole file once and never the patch.
 
 Every run is checked (file contents, exit codes, the message answered); the
 table is written only when all of them were right. The table goes to --out
@@ -44,6 +63,7 @@ import hashlib
 import json
 import os
 import platform
+import random
 import shutil
 import statistics
 import subprocess
@@ -63,9 +83,26 @@ VERSION_NO_UPDATE = 1
 VERSION_INSTALL_BASE = 1000
 VERSION_SIZE_BASE = 2000
 VERSION_HASHED_BASE = 3000
+VERSION_PATCH_BASE = 4000
+VERSION_PATCH_FULL_BASE = 5000
 # How much faster than the updater curl must fetch the same file from the
 # same server for the server to be out of the picture.
 SERVER_HEADROOM = 10
+# The patched files: the share of their bytes changed, in how many runs.
+PATCH_CHANGED_SHARE = 0.01
+PATCH_CHANGED_RUNS = 300
+# What the server keeps of a patch, and xdelta3's bounds on its source window.
+PATCH_LARGEST = 32 * MIB
+XDELTA_SOURCE_WINDOW = (512 * 1024, 2 * 1024 ** 3)
+# The program rebuilt with a small change: its source, how it is built
+# (as the project builds it for x86_64: Release, static) and the change.
+MENU_SOURCE = os.path.join(HERE, "..", "tools", "fake_menu.cpp")
+MENU_COMPILER = ["x86_64-w64-mingw32-g++-posix", "-std=c++17", "-O3", "-DNDEBUG", "-Wall", "-Wextra",
+                 "-mwindows", "-static", "-I", os.path.join(HERE, "..", "tools")]
+MENU_CHANGE = ('record_line line("menu");', 'record_line line("menu, 2");')
+# The most a patch run may hold beyond the installed and the new form, over
+# what the same program holds for a full update beyond the new form.
+PATCH_MEMORY_BOUND_MIB = 32
 
 
 class BenchError(Exception):
@@ -140,14 +177,26 @@ class Server:
             raise BenchError("nginx did not start: " + output)
 
     def add_file(self, name, data):
-        with open(os.path.join(self.www, "files", name), "wb") as f:
+        with open(self.file_path(name), "wb") as f:
             f.write(data)
         return "http://localhost/files/" + name
 
-    def add_update_list(self, version, items, hashed=True):
-        """One line per Item; hashed lines also carry the file's SHA-256."""
-        lines = ["%s,%d" % (item.url, item.size) + (",%s" % item.digest if hashed else "")
-                 for item in items]
+    def file_path(self, name):
+        """Where the file served at /files/<name> lies."""
+        path = os.path.join(self.www, "files", name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        return path
+
+    def add_update_list(self, version, items, hashed=True, patched=False):
+        """One line per Item; hashed lines also carry the file's SHA-256,
+        patched ones (of PatchedFiles) the patch's URL and size and the
+        SHA-256 of the form it applies to."""
+        lines = []
+        for item in items:
+            fields = [item.url, str(item.size)] + ([item.digest] if hashed else [])
+            if patched:
+                fields += [item.patch_url, str(item.patch_size), item.base_digest]
+            lines.append(",".join(fields))
         with open(os.path.join(self.www, "check", str(version)), "wb") as f:
             f.write("\r\n".join(lines).encode("ascii"))
 
@@ -169,21 +218,30 @@ class Server:
         harness._end_process(self.process)
         self.output.close()
 
-    def request_start(self, path):
-        """When nginx began the one request for path since the last call;
-        nginx logs a request once it has sent the last byte, which can be a
-        moment after the client has it."""
+    def requests_until(self, path):
+        """The requests logged since the last call, once one for path is
+        among them; nginx logs a request once it has sent the last byte,
+        which can be a moment after the client has it."""
         requests = []
 
         def logged():
             requests.extend(self.new_requests())
-            return any(r[4].split(" ")[1] == path for r in requests)
+            return any(request_path(r) == path for r in requests)
 
         harness._wait_for(logged, 5)
-        found = [r for r in requests if r[4].split(" ")[1] == path]
+        return requests
+
+    def request_start(self, path):
+        """When nginx began the one request for path since the last call."""
+        requests = self.requests_until(path)
+        found = [r for r in requests if request_path(r) == path]
         if len(found) != 1 or found[0][2] != 200:
             raise BenchError("expected one good request for %s, logged: %r" % (path, requests))
         return found[0][0]
+
+
+def request_path(request):
+    return request[4].split(" ")[1]
 
 
 # ---------------------------------------------------------------------------
@@ -288,8 +346,9 @@ class Bench:
         self.answers_seen = len(lines)
         return [a for a in fresh if a["ev"] == "answer"]
 
-    def work_dir(self, files=()):
-        """An empty run folder with a working folder "app" holding files."""
+    def work_dir(self, files=(), copies=()):
+        """An empty run folder with a working folder "app" holding files
+        ((name, data)) and copies of others ((name, path))."""
         self.runs += 1
         run_dir = os.path.join(self.root, "run%d" % self.runs)
         work = os.path.join(run_dir, "app")
@@ -297,6 +356,8 @@ class Bench:
         for name, data in files:
             with open(os.path.join(work, name), "wb") as f:
                 f.write(data)
+        for name, path in copies:
+            shutil.copyfile(path, os.path.join(work, name))
         return run_dir, work
 
     def wine(self, exe, args, cwd, timeout):
@@ -328,26 +389,32 @@ class Bench:
         shutil.rmtree(run_dir)
         return result
 
-    def update(self, version, installed):
+    def update(self, version, installed, old_forms=None):
         """Runs updater.exe on an installation at version that holds an old
-        version of each file in installed ({name: Item}); the run must end
-        with every one of them replaced by the server's."""
+        version of each file in installed ({name: Item}): a copy of the file
+        that old_forms ({name: path}) names, else the bytes "old". The run
+        must end with every one of them replaced by the server's. Returns
+        also when the question was answered Yes."""
+        old_forms = old_forms or {}
         run_dir, work = self.work_dir([("wersja.txt", str(version).encode())] +
-                                      [(name, b"old") for name in installed])
+                                      [(name, b"old") for name in installed
+                                       if name not in old_forms],
+                                      old_forms.items())
         finished = self.wine(built("app", "updater.exe"), [], work, 1200)
-        answers = [a["text"] for a in self.new_answers()]
+        answers = self.new_answers()
+        texts = [a["text"] for a in answers]
         expected = ["Są nowe aktualizacje, czy chcesz je pobrać?",
                     "Aktualizacja została zainstalowana pomyślnie."]
-        if answers != expected or os.path.exists(os.path.join(work, STAGING)):
-            raise BenchError("update run at version %d: messages %r" % (version, answers))
+        if texts != expected or os.path.exists(os.path.join(work, STAGING)):
+            raise BenchError("update run at version %d: messages %r" % (version, texts))
         for name, item in installed.items():
             if digest(os.path.join(work, name)) != item.digest:
                 raise BenchError("update run at version %d did not install %s" % (version, name))
-        return finished, run_dir, work
+        return finished, run_dir, work, answers[0]["t"] / 1000
 
     def program(self, item, hashed):
         base = VERSION_HASHED_BASE if hashed else VERSION_SIZE_BASE
-        finished, run_dir, work = self.update(base + item.mib, {item.name: item})
+        finished, run_dir, work, _ = self.update(base + item.mib, {item.name: item})
         start = self.server.request_start("/files/" + item.name)
         result = {"download": os.stat(os.path.join(work, item.name)).st_mtime - start,
                   "whole": finished.seconds, "peak": finished.peak_kib / 1024}
@@ -355,11 +422,30 @@ class Bench:
         return result
 
     def install(self, items):
-        finished, run_dir, work = self.update(VERSION_INSTALL_BASE + len(items),
-                                              {item.name: item for item in items})
+        finished, run_dir, work, _ = self.update(VERSION_INSTALL_BASE + len(items),
+                                                 {item.name: item for item in items})
         self.server.new_requests()
         last_staged = max(os.stat(os.path.join(work, item.name)).st_mtime for item in items)
         result = {"install": os.stat(work).st_mtime - last_staged, "whole": finished.seconds}
+        shutil.rmtree(run_dir)
+        return result
+
+    def patch_update(self, item, patched):
+        """updater.exe updating item's installed form through its patch, or
+        (patched False) through the whole file."""
+        version = (VERSION_PATCH_BASE if patched else VERSION_PATCH_FULL_BASE) + item.index
+        whole, patch = "/files/" + item.name, "/files/" + item.patch_name
+        fetched, not_fetched = (patch, whole) if patched else (whole, patch)
+        finished, run_dir, work, answered = self.update(version, {item.name: item},
+                                                        {item.name: item.old_path})
+        requests = self.server.requests_until(fetched)
+        paths = [request_path(r) for r in requests]
+        if (paths.count(fetched) != 1 or not_fetched in paths or
+                any(r[2] != 200 for r in requests)):
+            raise BenchError("%s run for %s: expected one good request for %s, logged: %r" % (
+                "patch" if patched else "full", item.name, fetched, requests))
+        result = {"update": os.stat(os.path.join(work, item.name)).st_mtime - answered,
+                  "wire": sum(r[3] for r in requests), "peak": finished.peak_kib / 1024}
         shutil.rmtree(run_dir)
         return result
 
@@ -400,6 +486,94 @@ class Item:
         self.digest = hashlib.sha256(data).hexdigest()
 
 
+class PatchedFile:
+    """A file the server offers whole and as a patch from its old form,
+    which each run's installation gets a copy of (old_path). made(old, new)
+    writes the two forms; like Item, no bytes are kept."""
+
+    def __init__(self, server, folder, index, label, name, made):
+        self.index, self.label, self.name = index, label, name
+        self.patch_name = "patches/" + name
+        self.old_path = os.path.join(folder, "old", name)
+        os.makedirs(os.path.dirname(self.old_path), exist_ok=True)
+        new_path = server.file_path(name)
+        made(self.old_path, new_path)
+        patch_path = server.file_path(self.patch_name)
+        make_patch(self.old_path, new_path, patch_path)
+        self.url = "http://localhost/files/" + name
+        self.patch_url = "http://localhost/files/" + self.patch_name
+        self.size = os.path.getsize(new_path)
+        self.patch_size = os.path.getsize(patch_path)
+        self.digest = digest(new_path)
+        self.base_digest = digest(self.old_path)
+        if not (self.patch_size < self.size / 2 and self.patch_size <= PATCH_LARGEST):
+            raise BenchError("the patch for %s has %d bytes for a %d-byte file: the server would"
+                             " not offer it" % (name, self.patch_size, self.size))
+
+
+def make_patch(old, new, patch):
+    """The patch from old to new, made as the update server makes patches."""
+    window = min(max(os.path.getsize(old), XDELTA_SOURCE_WINDOW[0]), XDELTA_SOURCE_WINDOW[1])
+    done = subprocess.run(["xdelta3", "-e", "-f", "-S", "none", "-A", "-n", "-B", str(window),
+                           "-s", old, new, patch], capture_output=True, text=True, timeout=1800)
+    if done.returncode != 0:
+        raise BenchError("xdelta3 could not make the patch for %s: %s" % (new, done.stderr))
+
+
+def scattered_change(size):
+    """Makes size random bytes and a copy with PATCH_CHANGED_SHARE of them
+    replaced by random bytes, in PATCH_CHANGED_RUNS runs, one at a random
+    place in each of as many equal stretches."""
+
+    def made(old, new):
+        with open(old, "wb") as f:
+            for offset in range(0, size, MIB):
+                f.write(os.urandom(min(MIB, size - offset)))
+        shutil.copyfile(old, new)
+        length = max(1, int(size * PATCH_CHANGED_SHARE) // PATCH_CHANGED_RUNS)
+        stretch = size // PATCH_CHANGED_RUNS
+        with open(new, "r+b") as f:
+            for run_number in range(PATCH_CHANGED_RUNS):
+                f.seek(run_number * stretch + random.randrange(stretch - length + 1))
+                f.write(os.urandom(length))
+    return made
+
+
+def rebuilt_menu(folder):
+    """Builds menu.exe from tests/tools/fake_menu.cpp and again from a copy
+    with one string changed (MENU_CHANGE), as a small fix would change it."""
+
+    def made(old, new):
+        with open(MENU_SOURCE, encoding="utf-8") as f:
+            source = f.read()
+        if source.count(MENU_CHANGE[0]) != 1:
+            raise BenchError("%s no longer holds %r once" % (MENU_SOURCE, MENU_CHANGE[0]))
+        for form, text, exe in (("old", source, old), ("new", source.replace(*MENU_CHANGE), new)):
+            copy = os.path.join(folder, "menu-" + form, "fake_menu.cpp")
+            os.makedirs(os.path.dirname(copy))
+            with open(copy, "w", encoding="utf-8") as f:
+                f.write(text)
+            done = subprocess.run(MENU_COMPILER + ["-o", exe, copy], capture_output=True, text=True,
+                                  timeout=600)
+            if done.returncode != 0 or done.stderr:
+                raise BenchError("building menu.exe failed or warned: %s" % done.stderr)
+    return made
+
+
+def patched_files(server, folder, kinds):
+    """One PatchedFile per kind: a size in MiB (a scattered change) or "menu"."""
+    files = []
+    for index, kind in enumerate(kinds):
+        if kind == "menu":
+            files.append(PatchedFile(server, folder, index, "menu.exe rebuilt", "menu.exe",
+                                     rebuilt_menu(folder)))
+        else:
+            mib = int(kind)
+            files.append(PatchedFile(server, folder, index, "%d MiB, %g %% changed" % (
+                mib, PATCH_CHANGED_SHARE * 100), "patched%dm.bin" % mib, scattered_change(mib * MIB)))
+    return files
+
+
 # ---------------------------------------------------------------------------
 # the rounds and the table
 
@@ -418,7 +592,7 @@ class Samples:
         return statistics.median(self.get(kind, measure))
 
 
-def measure(bench, sizes, counts, rounds, progress):
+def measure(bench, sizes, counts, patch_kinds, rounds, progress):
     server = bench.server
     server.add_update_list(VERSION_NO_UPDATE, [])
     big = {}
@@ -432,12 +606,18 @@ def measure(bench, sizes, counts, rounds, progress):
     for count in counts:
         server.add_update_list(VERSION_INSTALL_BASE + count,
                                small[:count])
+    if patch_kinds:
+        progress("making the patched files and their patches")
+    patches = patched_files(server, os.path.join(bench.root, "patched"), patch_kinds)
+    for item in patches:
+        server.add_update_list(VERSION_PATCH_BASE + item.index, [item], patched=True)
+        server.add_update_list(VERSION_PATCH_FULL_BASE + item.index, [item])
 
     # Warm-up: the page cache, Wine's first loads of each program.
     bench.trivial()
     bench.no_update()
-    for mib in sizes:
-        bench.curl(big[mib])
+    for item in list(big.values()) + patches:
+        bench.curl(item)
 
     samples = Samples()
     for number in range(1, rounds + 1):
@@ -448,12 +628,17 @@ def measure(bench, sizes, counts, rounds, progress):
             samples.add(("floor64", mib), bench.floor(big[mib], 65536))
             samples.add(("program", mib), bench.program(big[mib], hashed=False))
             samples.add(("hashed", mib), bench.program(big[mib], hashed=True))
+        for item in patches:
+            progress("round %d: patch update, %s" % (number, item.label))
+            samples.add(("patch curl", item.index), bench.curl(item))
+            samples.add(("patch", item.index), bench.patch_update(item, patched=True))
+            samples.add(("patch full", item.index), bench.patch_update(item, patched=False))
         progress("round %d: fixed costs and installation" % number)
         samples.add("trivial", bench.trivial())
         samples.add("no-update", bench.no_update())
         for count in counts:
             samples.add(("install", count), bench.install(small[:count]))
-    return samples
+    return samples, patches
 
 
 def spread(values, scale=1.0, digits=3):
@@ -492,7 +677,7 @@ def machine():
     return "%s, %s, nginx %s" % (host(), wine, nginx_version())
 
 
-def table(samples, sizes, counts, rounds):
+def table(samples, sizes, counts, patches, rounds):
     lines = []
     add = lines.append
     add("updater benchmark, %s UTC, %d round%s: median (min–max)" % (
@@ -502,6 +687,8 @@ def table(samples, sizes, counts, rounds):
     width = 44
     if sizes:
         download_rows(samples, sizes, add, width)
+    if patches:
+        patch_rows(samples, patches, add, width)
     fixed_cost_rows(samples, add, width)
     install_rows(samples, counts, add, width)
     return "".join(line.rstrip() + "\n" for line in lines)
@@ -536,6 +723,48 @@ def download_rows(samples, sizes, add, width):
     verdict = "yes" if headroom >= SERVER_HEADROOM else "NO, the figures above are not valid"
     add("server never the bottleneck (curl at least %d times as fast in every round): %s" % (
         SERVER_HEADROOM, verdict))
+    add("")
+
+
+def patch_rows(samples, patches, add, width):
+    add("%-*s" % (width, "patch update") + "".join("%-26s" % p.label for p in patches))
+
+    def row(label, cell):
+        add("%-*s" % (width, label) + "".join("%-26s" % cell(p) for p in patches))
+
+    def patch_run(p, measure):
+        return samples.get(("patch", p.index), measure)
+
+    def full_run(p, measure):
+        return samples.get(("patch full", p.index), measure)
+
+    def mib(p):
+        return p.size / MIB
+
+    row("file size bytes", lambda p: "%d" % p.size)
+    row("patch size bytes", lambda p: "%d" % p.patch_size)
+    row("patch run, bytes on the wire", lambda p: spread(patch_run(p, "wire"), digits=0))
+    row("full run, bytes on the wire", lambda p: spread(full_run(p, "wire"), digits=0))
+    row("patch run, wire bytes / file size",
+        lambda p: spread([w / p.size for w in patch_run(p, "wire")], digits=4))
+    row("patch run, update s", lambda p: spread(patch_run(p, "update")))
+    row("full run, update s", lambda p: spread(full_run(p, "update")))
+    row("curl to disk, whole file, download s",
+        lambda p: spread(samples.get(("patch curl", p.index), "download")))
+    row("full run / patch run, update time",
+        lambda p: ratio(full_run(p, "update"), patch_run(p, "update")))
+    row("patch run, peak memory MiB", lambda p: spread(patch_run(p, "peak"), digits=1))
+    row("full run, peak memory MiB", lambda p: spread(full_run(p, "peak"), digits=1))
+    row("patch peak - installed - new MiB",
+        lambda p: spread([x - 2 * mib(p) for x in patch_run(p, "peak")], digits=1))
+    row("full peak - new (the program's base) MiB",
+        lambda p: spread([x - mib(p) for x in full_run(p, "peak")], digits=1))
+    # The patch run's own share: what it holds beyond both forms and beyond
+    # what a full update holds beyond the new form, round by round.
+    within = all(patch - 2 * mib(p) - (full - mib(p)) <= PATCH_MEMORY_BOUND_MIB
+                 for p in patches for patch, full in zip(patch_run(p, "peak"), full_run(p, "peak")))
+    add("patch runs within installed + new + %d MiB + the base, every round: %s" % (
+        PATCH_MEMORY_BOUND_MIB, "yes" if within else "NO"))
     add("")
 
 
@@ -576,11 +805,17 @@ def main():
     parser.add_argument("--rounds", type=int, default=5, help="rounds (default 5)")
     parser.add_argument("--install", default="1,100,1000,5000",
                         help="numbers of files installed (default 1,100,1000,5000)")
+    parser.add_argument("--patches", default="256,menu",
+                        help="patched files: sizes in MiB of files with 1 %% of their bytes changed,"
+                             " and menu for a rebuilt program (default 256,menu)")
     parser.add_argument("--out", default=os.path.join(build_dir(), "bench", "table.txt"),
                         help="where the table is written")
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",") if s]
     counts = sorted(int(c) for c in args.install.split(","))
+    patch_kinds = [k for k in args.patches.split(",") if k]
+    if any(k != "menu" and not k.isdigit() for k in patch_kinds):
+        parser.error("--patches takes sizes in MiB and menu")
     if os.geteuid() != 0:
         sys.exit("the benchmark needs root (network namespaces, port 80)")
 
@@ -600,14 +835,14 @@ def main():
         harness._kill_wineserver()
         namespace = harness._Namespace(connected=True)
         bench = Bench(root, namespace)
-        samples = measure(bench, sizes, counts, args.rounds, progress)
+        samples, patches = measure(bench, sizes, counts, patch_kinds, args.rounds, progress)
     finally:
         if bench:
             bench.close()
         harness._kill_wineserver()
         if namespace:
             namespace.delete()
-    text = table(samples, sizes, counts, args.rounds)
+    text = table(samples, sizes, counts, patches, args.rounds)
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     with open(args.out, "w", encoding="utf-8") as f:
         f.write(text)
