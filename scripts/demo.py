@@ -6,7 +6,9 @@ a demo release store (build/demo/server), as a vendor would, signing them with
 the demo keys (release and freshness); serves the store with nginx + PHP-FPM
 (the README's server block) inside a private network namespace; makes
 build/demo/app holding version 1 (with the stand-in menu.exe); runs
-updater.exe under Wine and tells step by step what happened. Screenshots of every window go to build/demo/shots.
+updater.exe under Wine and tells step by step what happened, and how many
+bytes menu.exe moved (the store's patch from version 1's to version 3's)
+against its full size. Screenshots of every window go to build/demo/shots.
 
     demo.py --key PRIVATE_KEY --freshness-key PRIVATE_KEY [--build-dir DIR]
             [--manual] [--offline] [--forged] [--dpi N]
@@ -88,26 +90,50 @@ def stored_reply(server, version):
     return signature.decode("ascii"), freshness.decode("ascii"), body
 
 
+def stored_file(server, url):
+    """(path, bytes) of the store's file at a URL of a reply."""
+    path = url.decode("ascii")[len("http://localhost"):]
+    with open(os.path.join(server.store, path[1:]), "rb") as f:
+        return path, f.read()
+
+
 def forged_routes(server):
     """A server on the path: the genuine reply for version 1 with menu.exe's
-    line changed to a different menu.exe, its own size and SHA-256, under the
-    genuine signatures; every file served as the genuine server would."""
+    line changed to a different menu.exe, its own size and SHA-256 (and no
+    patch), under the genuine signatures; every file and patch served as the
+    genuine server would."""
     signature, freshness, body = stored_reply(server, 1)
     lines, routes = [], {}
     for line in body.split(b"\r\n"):
-        url = line.split(b",")[0].decode("ascii")
-        path = url[len("http://localhost"):]
-        with open(os.path.join(server.store, path[1:]), "rb") as f:
-            data = f.read()
+        fields = line.split(b",")
+        path, data = stored_file(server, fields[0])
         if path.endswith("/menu.exe"):
             data = stand_in_menu(b"\0not from the vendor")
-            line = b"%s,%d,%s" % (url.encode("ascii"), len(data), hashlib.sha256(data).hexdigest().encode("ascii"))
+            line = b"%s,%d,%s" % (fields[0], len(data), hashlib.sha256(data).hexdigest().encode("ascii"))
+        elif len(fields) > 3:
+            patch_path, patch = stored_file(server, fields[3])
+            routes[patch_path] = harness.Reply(patch)
         routes[path] = harness.Reply(data)
         lines.append(line)
     forged = b"\r\n".join(lines)
     routes[harness.check_path(1)] = harness.Reply(forged, headers=[("X-Update-Signature", signature),
                                                                    ("X-Update-Freshness", freshness)])
     return forged, routes
+
+
+def menu_transfer(served):
+    """What the server sent for menu.exe (its patch, the whole file, or the
+    patch and then the whole file), against the whole file's size."""
+    size = len(releases()[3]["menu.exe"])
+    sent = [(r["request_line"].split(" ")[1], r["sent"]) for r in served
+            if r["status"] == 200 and r["request_line"].split(" ")[1].endswith("/menu.exe")]
+    if not sent:
+        return "menu.exe: nothing was fetched"
+    moved = sum(n for _, n in sent)
+    how = ", then ".join("%s (%d bytes)" % ("the patch" if "/patches/" in path else "the whole file", n)
+                         for path, n in sent)
+    return "menu.exe: %d bytes moved for a %d-byte file (%.2f %% of it): %s" % (
+        moved, size, 100.0 * moved / size, how)
 
 
 def describe_folder(title, files):
@@ -242,6 +268,8 @@ def main():
     changed = result.changed_files()
     print("Changed: %s" % (", ".join(sorted(changed)) if changed else "nothing"))
     print("menu.exe now: %s" % describe_menu(result.files_after.get("menu.exe")))
+    if not args.forged and not args.offline:
+        print(menu_transfer(server.requests()))
     if args.forged:
         print("Nothing was installed and the old menu.exe started." if not changed else
               "The forged files were installed: this updater.exe was built without the vendor's keys.")
