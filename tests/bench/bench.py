@@ -649,6 +649,13 @@ def spread(values, scale=1.0, digits=3):
                                  max(values))
 
 
+def count(values):
+    """A number that rarely varies: the median, its range only when it did."""
+    if min(values) == max(values):
+        return "%d" % values[0]
+    return "%d (%d–%d)" % (statistics.median(values), min(values), max(values))
+
+
 def ratio(numerators, denominators):
     """Median of the per-round ratios, with their range."""
     return spread([n / d for n, d in zip(numerators, denominators)])
@@ -743,10 +750,10 @@ def patch_rows(samples, patches, add, width):
 
     row("file size bytes", lambda p: "%d" % p.size)
     row("patch size bytes", lambda p: "%d" % p.patch_size)
-    row("patch run, bytes on the wire", lambda p: spread(patch_run(p, "wire"), digits=0))
-    row("full run, bytes on the wire", lambda p: spread(full_run(p, "wire"), digits=0))
-    row("patch run, wire bytes / file size",
-        lambda p: spread([w / p.size for w in patch_run(p, "wire")], digits=4))
+    row("patch run, bytes on the wire", lambda p: count(patch_run(p, "wire")))
+    row("full run, bytes on the wire", lambda p: count(full_run(p, "wire")))
+    row("patch run, bytes on the wire / file size %",
+        lambda p: spread([w / p.size for w in patch_run(p, "wire")], 100, 2))
     row("patch run, update s", lambda p: spread(patch_run(p, "update")))
     row("full run, update s", lambda p: spread(full_run(p, "update")))
     row("curl to disk, whole file, download s",
