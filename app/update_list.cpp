@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "net/url_parts.h"
 #include "support/characters.h"
 #include "support/hex.h"
 #include "support/text_fields.h"
@@ -42,6 +43,39 @@ bool read_hash_field(const std::string& field, std::string& hash)
     return read_hex_text(trim_white_space(field), sha256_hex_digits, hash);
 }
 
+// A size in decimal digits alone (white space around them aside) that fits
+// in 32 bits.
+bool read_plain_size(const std::string& field, std::int32_t& size)
+{
+    const std::string digits = trim_white_space(field);
+    std::int64_t value = 0;
+    for (char c : digits) {
+        if (!is_decimal_digit(c))
+            return false;
+        value = value * 10 + (c - '0');
+        if (value > INT32_MAX)
+            return false;
+    }
+    size = static_cast<std::int32_t>(value);
+    return !digits.empty();
+}
+
+// Fields 4 to 6: the patch's URL, its size and the hash of the installed
+// form it applies to; no patch unless all three are well formed. Fields
+// after them are ignored, as those after the third are without them.
+PatchOffer read_patch_fields(const std::vector<std::string>& fields)
+{
+    PatchOffer patch;
+    UrlParts parts;
+    if (fields.size() < 6)
+        return {};
+    patch.url = trim_white_space(fields[3]);
+    if (!split_url(patch.url, parts) || !read_plain_size(fields[4], patch.size) ||
+        !read_hash_field(fields[5], patch.base_hash))
+        return {};
+    return patch;
+}
+
 // Lines end at CR LF, and at a CR or an LF on its own.
 std::vector<std::string> reply_lines(std::string text)
 {
@@ -70,9 +104,11 @@ bool parse_update_list(const MemoryStream& body, std::int32_t byte_count, Update
         parsed.urls.push_back(trim_white_space(fields[0]));
         parsed.sizes.push_back(size_from_text(fields[1]));
         parsed.hashes.push_back(hash);
+        parsed.patches.push_back(hash.empty() ? PatchOffer() : read_patch_fields(fields));
     }
     list.urls.insert(list.urls.end(), parsed.urls.begin(), parsed.urls.end());
     list.sizes.insert(list.sizes.end(), parsed.sizes.begin(), parsed.sizes.end());
     list.hashes.insert(list.hashes.end(), parsed.hashes.begin(), parsed.hashes.end());
+    list.patches.insert(list.patches.end(), parsed.patches.begin(), parsed.patches.end());
     return !list.urls.empty();
 }

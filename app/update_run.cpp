@@ -32,7 +32,8 @@ bool run_update()
     }
     if (!check_for_updates(check_window, update_list))
         return false;
-    if (!update_window.download_updates(update_list.urls, update_list.sizes, update_list.hashes))
+    if (!update_window.download_updates(update_list.urls, update_list.sizes, update_list.hashes,
+                                        update_list.patches))
         return false;
     return install_updates(update_window.staged_names);
 }

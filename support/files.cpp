@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <new>
 #include <direct.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -127,6 +128,26 @@ bool write_whole_file(const std::string& path, const char* data, std::size_t siz
     bool written = std::fwrite(data, 1, size, file) == size && std::fflush(file) == 0 &&
                    _commit(_fileno(file)) == 0;
     return std::fclose(file) == 0 && written;
+}
+
+bool read_whole_file(const std::string& path, std::string& contents)
+{
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return false;
+    const long long length = _filelengthi64(_fileno(file));
+    bool read = false;
+    if (length >= 0 && static_cast<unsigned long long>(length) <= contents.max_size()) {
+        try {
+            contents.resize(static_cast<std::size_t>(length));
+            read = std::fread(&contents[0], 1, contents.size(), file) == contents.size() &&
+                   std::fgetc(file) == EOF && !std::ferror(file);
+        } catch (const std::bad_alloc&) {
+            contents.clear();
+        }
+    }
+    std::fclose(file);
+    return read;
 }
 
 // The source is opened first, so a source that cannot be read leaves an

@@ -23,6 +23,9 @@ bool replace_file(const std::string& source, const std::string& target);
 // Writes size bytes from data as the whole file and flushes them to the disk;
 // false unless every byte made it.
 bool write_whole_file(const std::string& path, const char* data, std::size_t size);
+// The whole file's bytes in contents; false for a file that cannot be read
+// to its end or held in memory.
+bool read_whole_file(const std::string& path, std::string& contents);
 bool copy_file_contents(const std::string& source, const std::string& target);
 bool relocate_file(const std::string& source, const std::string& target);
 // True when the file could be renamed now: no program holds it open in a way

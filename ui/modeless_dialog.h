@@ -46,6 +46,7 @@ public:
 };
 
 struct DownloadItem;
+struct PatchOffer;
 
 class UpdateDialog : public ModelessDialog {
 public:
@@ -60,10 +61,12 @@ public:
     // The base pump, then the file bar moved from current_item.
     bool pump_messages() override;
 
-    // hashes: each file's SHA-256 in lowercase hex, or empty for none.
+    // hashes: each file's SHA-256 in lowercase hex, or empty for none;
+    // patches: the patch each line offers, or none.
     bool download_updates(const std::vector<std::string>& urls,
                           const std::vector<std::int32_t>& sizes,
-                          const std::vector<std::string>& hashes);
+                          const std::vector<std::string>& hashes,
+                          const std::vector<PatchOffer>& patches);
 
 private:
     // The file bar of the window it was looked up in. The pump runs after

@@ -10,13 +10,13 @@
 #include "net/http_transfer.h"
 #include "net/url_parts.h"
 #include "support/files.h"
-#include "support/hex.h"
 #include "ui/message_box.h"
 #include "ui/modeless_dialog.h"
 #include "ui/resource_ids.h"
 #include "ui/texts.h"
 #include "update/download_item.h"
 #include "update/file_attempts.h"
+#include "update/patch_fetch.h"
 #include "update/platform_crypto.h"
 #include "update/staged_name.h"
 #include "update/staging_folder.h"
@@ -28,28 +28,39 @@ namespace {
 // a larger file grows the buffer beyond it as it arrives.
 const std::size_t largest_reservation = 512u * 1024 * 1024;
 
-// Writes the whole body as "_update\<name>", flushed to the disk: once the
-// journal names it, a cut-short installation may be finished from it; false
-// unless every byte made it.
+// Writes the file's bytes as "_update\<name>", flushed to the disk: once
+// the journal names it, a cut-short installation may be finished from it;
+// false unless every byte made it.
 // A name whose paths would pass the platform's limit is never staged: it could
 // be neither installed nor removed.
-bool stage_file(const DownloadItem& item)
+bool stage_file(const std::string& name, const char* data, std::size_t size)
 {
-    if (!fits_path_limit(item.file_name))
+    if (!fits_path_limit(name))
         return false;
-    std::string path = std::string(staging_folder) + "\\" + item.file_name;
-    return write_whole_file(path, item.body.data(), item.body.size());
+    return write_whole_file(std::string(staging_folder) + "\\" + name, data, size);
 }
 
 // True when no hash was listed for the file, or its body has that SHA-256.
 bool has_listed_hash(const DownloadItem& item, const std::string& listed)
 {
-    if (listed.empty())
-        return true;
-    Sha256Digest digest;
-    if (!sha256({{item.body.data(), item.body.size()}}, digest))
+    return listed.empty() || has_sha256(item.body.data(), item.body.size(), listed);
+}
+
+// Stages one listed file: made from its patch when the patch applies to the
+// installed file, otherwise fetched whole. Cancel while the patch comes ends
+// the file there.
+bool download_file(UpdateDialog& dialog, DownloadItem& item, const std::string& url,
+                   std::int32_t size, const std::string& hash, const PatchOffer& patch)
+{
+    if (!item.take_name(dialog, url))
         return false;
-    return hex_text(digest.data(), digest.size()) == listed;
+    std::string made;
+    PatchEnd end = make_from_patch(dialog, item, patch, size, hash, made);
+    if (end == PatchEnd::made)
+        return stage_file(item.file_name, made.data(), made.size());
+    return end == PatchEnd::not_used && item.fetch_body(dialog, url, size) &&
+           has_listed_hash(item, hash) &&
+           stage_file(item.file_name, item.body.data(), item.body.size());
 }
 
 // The answer to a request for the bytes from first on is exactly the rest
@@ -80,21 +91,25 @@ AttemptEnd attempt_end(HttpTransfer::BodyEnd end)
 
 }  // namespace
 
-bool DownloadItem::fetch(UpdateDialog& dialog, const std::string& url, std::int32_t size)
+bool DownloadItem::take_name(UpdateDialog& dialog, const std::string& url)
+{
+    UrlParts url_parts;
+    if (!split_url(url, url_parts) || !file_name_from_url_path(url_parts.object_path, file_name))
+        return false;
+    SetWindowTextA(GetDlgItem(dialog.window, IDC_FILE_NAME), file_name.c_str());
+    return is_safe_file_name(file_name);
+}
+
+bool DownloadItem::fetch_body(UpdateDialog& dialog, const std::string& url, std::int32_t size)
 {
     expected_size = size;
+    body.clear();
 
     UrlParts url_parts;
     if (!split_url(url, url_parts))
         return false;
     host_name = url_parts.host;
     object_path = url_parts.object_path;
-
-    if (!file_name_from_url_path(object_path, file_name))
-        return false;
-    SetWindowTextA(GetDlgItem(dialog.window, IDC_FILE_NAME), file_name.c_str());
-    if (!is_safe_file_name(file_name))
-        return false;
 
     std::size_t announced = static_cast<std::size_t>(std::max<std::int32_t>(expected_size, 0));
     try {
@@ -143,7 +158,8 @@ AttemptEnd DownloadItem::request_body(UpdateDialog& dialog, const UrlParts& url_
 
 bool UpdateDialog::download_updates(const std::vector<std::string>& urls,
                                     const std::vector<std::int32_t>& sizes,
-                                    const std::vector<std::string>& hashes)
+                                    const std::vector<std::string>& hashes,
+                                    const std::vector<PatchOffer>& patches)
 {
     create(IDD_UPDATE, nullptr);
     remove_folder(staging_folder, true);
@@ -156,8 +172,7 @@ bool UpdateDialog::download_updates(const std::vector<std::string>& urls,
     for (std::size_t i = 0; i < urls.size(); ++i) {
         auto item = std::make_unique<DownloadItem>();
         current_item = item.get();
-        if (!item->fetch(*this, urls[i], sizes[i]) || !has_listed_hash(*item, hashes[i]) ||
-            !stage_file(*item)) {
+        if (!download_file(*this, *item, urls[i], sizes[i], hashes[i], patches[i])) {
             show_message(window, text_download_failed, MB_OK);
             remove_folder(staging_folder, true);
             staged_names.clear();

@@ -1,4 +1,5 @@
-// One file of the update list, fetched into memory before it is staged.
+// One file of the update list, or the patch that makes it, fetched into
+// memory before it is staged.
 #pragma once
 
 #include <cstdint>
@@ -17,9 +18,14 @@ struct DownloadItem {
     std::string object_path;
     MemoryStream body;
 
-    // True when the whole file arrived with exactly the expected size; a
-    // body cut short is continued or started over (update/file_attempts.h).
-    bool fetch(UpdateDialog& dialog, const std::string& url, std::int32_t expected_size);
+    // Takes file_name from the file's URL and shows it in the dialog; false
+    // for a URL or a name the program cannot use.
+    bool take_name(UpdateDialog& dialog, const std::string& url);
+
+    // True when the whole body of url arrived with exactly expected_size
+    // bytes; what body held is dropped. A body cut short is continued or
+    // started over (update/file_attempts.h).
+    bool fetch_body(UpdateDialog& dialog, const std::string& url, std::int32_t expected_size);
 
 private:
     AttemptEnd request_body(UpdateDialog& dialog, const UrlParts& url_parts, std::size_t announced);

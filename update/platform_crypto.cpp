@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/hex.h"
+
 namespace {
 
 // Pieces larger than this are hashed in parts, as CNG counts in ULONG.
@@ -70,6 +72,12 @@ bool sha256(std::initializer_list<BytePiece> pieces, Sha256Digest& digest)
     bool hashed = hash_pieces(algorithm, pieces, digest);
     BCryptCloseAlgorithmProvider(algorithm, 0);
     return hashed;
+}
+
+bool has_sha256(const void* data, std::size_t size, const std::string& hash)
+{
+    Sha256Digest digest;
+    return sha256({{data, size}}, digest) && hex_text(digest.data(), digest.size()) == hash;
 }
 
 bool is_valid_signature(const PublicKeyPoint& key, const Sha256Digest& digest,

@@ -168,7 +168,7 @@ private:
 // What a window's COPY addresses below its target bytes refer to: a part of
 // the source file or of the target made by earlier windows.
 struct Segment {
-    const std::string* file = nullptr;
+    bool in_target = false;
     std::uint64_t start = 0;
     std::uint64_t size = 0;
 };
@@ -176,8 +176,9 @@ struct Segment {
 // Runs one window's instructions, appending its bytes to target.
 class WindowDecoder {
 public:
-    WindowDecoder(const Segment& segment, std::uint64_t size, std::string& target)
-        : segment_(segment), start_(target.size()), size_(size), target_(target)
+    WindowDecoder(std::string_view source, const Segment& segment, std::uint64_t size,
+                  std::string& target)
+        : source_(source), segment_(segment), start_(target.size()), size_(size), target_(target)
     {
     }
 
@@ -233,8 +234,11 @@ private:
     {
         if (address < segment_.size) {
             const std::uint64_t part = std::min(size, segment_.size - address);
-            target_.append(*segment_.file, static_cast<std::size_t>(segment_.start + address),
-                           static_cast<std::size_t>(part));
+            const auto at = static_cast<std::size_t>(segment_.start + address);
+            if (segment_.in_target)
+                target_.append(target_, at, static_cast<std::size_t>(part));
+            else
+                target_.append(source_.data() + at, static_cast<std::size_t>(part));
             address += part;
             size -= part;
         }
@@ -249,6 +253,7 @@ private:
         }
     }
 
+    const std::string_view source_;
     const Segment segment_;
     const std::size_t start_;
     const std::uint64_t size_;
@@ -298,18 +303,18 @@ bool read_header(ByteReader& patch)
            (patch.read_integer(size) && patch.read_bytes(size, bytes));
 }
 
-bool read_segment(ByteReader& patch, unsigned char indicator, const std::string& source,
+bool read_segment(ByteReader& patch, unsigned char indicator, std::string_view source,
                   const std::string& target, Segment& segment)
 {
     if (!(indicator & (vcd_source | vcd_target)))
         return true;
-    segment.file = indicator & vcd_source ? &source : &target;
+    segment.in_target = (indicator & vcd_target) != 0;
+    const std::size_t file_size = segment.in_target ? target.size() : source.size();
     return patch.read_integer(segment.size) && patch.read_integer(segment.start) &&
-           segment.size <= segment.file->size() &&
-           segment.start <= segment.file->size() - segment.size;
+           segment.size <= file_size && segment.start <= file_size - segment.size;
 }
 
-bool decode_window(ByteReader& patch, const std::string& source, std::size_t target_size_limit,
+bool decode_window(ByteReader& patch, std::string_view source, std::size_t target_size_limit,
                    std::string& target)
 {
     unsigned char indicator = 0;
@@ -342,7 +347,7 @@ bool decode_window(ByteReader& patch, const std::string& source, std::size_t tar
         !delta.read_part(addresses_size, addresses) || delta.left() != 0)
         return false;
     const std::size_t start = target.size();
-    if (!WindowDecoder(segment, size, target).decode(data, instructions, addresses))
+    if (!WindowDecoder(source, segment, size, target).decode(data, instructions, addresses))
         return false;
     return !(indicator & vcd_adler32) ||
            adler32(target.data() + start, target.size() - start) == checksum;
@@ -350,7 +355,7 @@ bool decode_window(ByteReader& patch, const std::string& source, std::size_t tar
 
 }  // namespace
 
-bool apply_vcdiff_patch(const std::string& source, const std::string& patch,
+bool apply_vcdiff_patch(std::string_view source, std::string_view patch,
                         std::size_t target_size_limit, std::string& target)
 {
     ByteReader reader(patch.data(), patch.size());

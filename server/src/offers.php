@@ -3,7 +3,8 @@
 declare(strict_types=1);
 
 // What a client at a given version is offered: every file changed in any
-// released version above it, once, in its newest form. Windows does not tell
+// released version above it, once, in its newest form, and where one is
+// kept, a patch from the form the client holds. Windows does not tell
 // "Menu.exe" from "menu.exe", so names are compared without case.
 
 const VERSION_FILE_NAME = 'wersja.txt';
@@ -29,19 +30,50 @@ function offered_files(array $releases, int $client_version): array
     return array_values($newest);
 }
 
+/**
+ * The form of each file a client at $client_version holds, by lower-case
+ * name: that of the newest released version at or below it with a file of
+ * that name. Nothing for -1, whose files are unknown (and below every release).
+ * @param array<int, list<array{name: string, path: string}>> $releases version => its files, oldest first
+ * @return array<string, array{name: string, version: int, path: string}>
+ */
+function held_forms(array $releases, int $client_version): array
+{
+    $held = [];
+    foreach ($releases as $version => $files) {
+        if ($version > $client_version) {
+            break;
+        }
+        foreach ($files as $file) {
+            $held[strtolower($file['name'])] = ['name' => $file['name'], 'version' => $version, 'path' => $file['path']];
+        }
+    }
+    return $held;
+}
+
 function is_version_file(string $name): bool
 {
     return strtolower($name) === VERSION_FILE_NAME;
 }
 
-// One CR LF line per file: URL, size in bytes, SHA-256 in lowercase hex.
-/** @param list<array{name: string, version: int, path: string}> $files */
+// One CR LF line per file: URL, size in bytes, SHA-256 in lowercase hex;
+// with a patch, its URL, its size and the SHA-256 of the form it applies to.
+// Programs before patches read only the first three fields.
+/**
+ * @param list<array{name: string, version: int, path: string, patch?: ?array{from: int, path: string, base: string}}> $files
+ */
 function reply_body(array $files, string $base_url): string
 {
     $lines = [];
     foreach ($files as $file) {
         [$size, $digest] = size_and_digest($file['path']);
-        $lines[] = sprintf('%s/%d/%s,%d,%s', $base_url, $file['version'], $file['name'], $size, $digest);
+        $line = sprintf('%s/%d/%s,%d,%s', $base_url, $file['version'], $file['name'], $size, $digest);
+        $patch = $file['patch'] ?? null;
+        if ($patch !== null) {
+            $line .= sprintf(',%s/patches/%d/%d/%s,%d,%s', $base_url, $file['version'], $patch['from'], $file['name'],
+                             filesize($patch['path']), size_and_digest($patch['base'])[1]);
+        }
+        $lines[] = $line;
     }
     return implode("\r\n", $lines);
 }

@@ -6,6 +6,7 @@ require_once __DIR__ . '/file_names.php';
 require_once __DIR__ . '/freshness.php';
 require_once __DIR__ . '/keys.php';
 require_once __DIR__ . '/offers.php';
+require_once __DIR__ . '/patches.php';
 require_once __DIR__ . '/release_store.php';
 require_once __DIR__ . '/stored_reply.php';
 
@@ -17,7 +18,9 @@ final class PublishRefused extends RuntimeException
 // a client can hold: each released version, each version an installer
 // ships, and -1 (an unreadable version file), which gets the full newest set.
 // Every reply carries the release key's signature for the product and the
-// freshness key's, which refresh_replies renews on its own.
+// freshness key's, which refresh_replies renews on its own. With xdelta3
+// ($patches), an offered file also names the patch from the form the client
+// holds, where one is worth keeping.
 final class Publisher
 {
     public function __construct(
@@ -25,14 +28,16 @@ final class Publisher
         private readonly string $base_url,
         private readonly string $product,
         private readonly SigningKeys $keys,
-        private readonly FreshnessSigner $freshness
+        private readonly FreshnessSigner $freshness,
+        private readonly ?PatchMaker $patches
     ) {
     }
 
     /**
-     * Files first, then replies: a reply never names a file that is not in place.
+     * Files and patches first, then replies: a reply never names a file that is not in place.
      * @param list<int> $installers
-     * @return array<int, list<array{name: string, version: int, path: string}>> what each version is offered
+     * @return array<int, list<array{name: string, version: int, path: string, patch: ?array{from: int, path: string, base: string}}>>
+     *         what each version is offered
      */
     public function publish(int $version, string $folder, array $installers = []): array
     {
@@ -92,12 +97,31 @@ final class Publisher
         sort($clients);
         $offers = [];
         foreach ($clients as $client) {
-            $offers[$client] = offered_files($releases, $client);
+            $offers[$client] = $this->with_patches(offered_files($releases, $client), held_forms($releases, $client));
             $body = reply_body($offers[$client], $this->base_url);
             $signature = sign_reply($this->keys->key_for($client), $this->product, $client, $body);
             $this->store->save_reply($client, $this->freshness->stored_reply($this->product, $client, $signature, $body));
         }
         return $offers;
+    }
+
+    /** Each offered file with the kept patch from the form the client holds, or none. */
+    private function with_patches(array $offered, array $held): array
+    {
+        return array_map(fn(array $file) => $file + ['patch' => $this->kept_patch($file, $held[strtolower($file['name'])] ?? null)],
+                         $offered);
+    }
+
+    // Made first where that pair was never diffed. The version file is a few
+    // digits, fewer bytes than any patch.
+    private function kept_patch(array $file, ?array $from): ?array
+    {
+        if ($from === null || $this->patches === null || is_version_file($file['name'])) {
+            return null;
+        }
+        $path = $this->store->patch($file['version'], $from['version'], $file['name'],
+                                    fn(string $made) => $this->patches->make($from['path'], $file['path'], $made));
+        return $path === null ? null : ['from' => $from['version'], 'path' => $path, 'base' => $from['path']];
     }
 }
 

@@ -6,11 +6,18 @@ require_once __DIR__ . '/stored_reply.php';
 
 // The release store on disk:
 //   files/<version>/<name>  the files changed in each released version (served)
+//   files/patches/<to>/<from>/<name>
+//                           the patch from version <from>'s form of <name> to
+//                           version <to>'s (served)
+//   no_patch/<to>/<from>/<name>
+//                           empty: that pair was diffed and its patch was not
+//                           worth keeping, so it is not diffed again
 //   replies/<N>.reply       the signed reply for a client at version N
 //   installers.txt          versions the vendor's installers ship, one a line
 //   tmp/                    where everything is written before it is renamed
-// A released folder never changes. Everything appears by rename, so a reader
-// sees a whole old or a whole new file, never a part.
+// A released folder never changes, and so neither does a patch between two
+// of them. Everything appears by rename, so a reader sees a whole old or a
+// whole new file, never a part.
 final class ReleaseStore
 {
     public function __construct(private readonly string $root)
@@ -80,6 +87,35 @@ final class ReleaseStore
     }
 
     /**
+     * The kept patch from version $from's form of $name to version $to's, or
+     * null. A pair is diffed once: $make writes the patch into the path it is
+     * given and says whether it is worth keeping, and either answer stays.
+     * @param callable(string): bool $make
+     */
+    public function patch(int $to, int $from, string $name, callable $make): ?string
+    {
+        $path = $this->files_folder() . "/patches/$to/$from/$name";
+        $not_kept = $this->root . "/no_patch/$to/$from/$name";
+        if (is_file($path)) {
+            return $path;
+        }
+        if (is_file($not_kept)) {
+            return null;
+        }
+        $folder = $this->make_work_folder();
+        $made = "$folder/$name";
+        $kept = $make($made);
+        if ($kept) {
+            $this->sync_file($made);
+            $this->move_into_place($made, $path);
+        } else {
+            $this->write_file($not_kept, '');
+        }
+        remove_tree($folder);
+        return $kept ? $path : null;
+    }
+
+    /**
      * Every stored reply, by the client version it answers.
      * @return array<int, array{signature: string, freshness: string, body: string}>
      */
@@ -105,7 +141,6 @@ final class ReleaseStore
 
     public function save_reply(int $client_version, string $stored_reply): void
     {
-        $this->make_folder($this->root . '/replies');
         $this->write_file(stored_reply_path($this->root . '/replies', $client_version), $stored_reply);
     }
 
@@ -133,10 +168,27 @@ final class ReleaseStore
     {
         $temporary = $this->make_work_folder() . '/' . basename($path);
         $this->write_new_file($temporary, $data);
+        $this->move_into_place($temporary, $path);
+        rmdir(dirname($temporary));
+    }
+
+    private function move_into_place(string $temporary, string $path): void
+    {
+        $this->make_folder(dirname($path));
         if (!rename($temporary, $path)) {
             throw new RuntimeException("cannot move $path into place");
         }
-        rmdir(dirname($temporary));
+    }
+
+    // What another program wrote, on disk before it is renamed into place.
+    private function sync_file(string $path): void
+    {
+        $file = fopen($path, 'r+b');
+        if ($file === false || !fsync($file)) {
+            throw new RuntimeException("cannot write $path");
+        }
+        fclose($file);
+        chmod($path, 0644);
     }
 
     private function write_new_file(string $path, string $data): void

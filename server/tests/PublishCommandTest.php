@@ -26,9 +26,15 @@ final class PublishCommandTest extends StoreTestCase
     /** @return array{int, string, string} exit code, standard output, standard error */
     private function publish_command(string ...$arguments): array
     {
+        return $this->publish_command_with_path(getenv('PATH'), ...$arguments);
+    }
+
+    /** @return array{int, string, string} */
+    private function publish_command_with_path(string $path, string ...$arguments): array
+    {
         $process = proc_open(array_merge([PHP_BINARY, dirname(__DIR__) . '/publish'], $arguments),
             [0 => ['file', '/dev/null', 'r'], 1 => ['pipe', 'w'], 2 => ['pipe', 'w']], $pipes, $this->folder,
-            ['UPDATE_SERVER_CONFIG' => $this->config, 'PATH' => getenv('PATH')]);
+            ['UPDATE_SERVER_CONFIG' => $this->config, 'PATH' => $path]);
         $out = stream_get_contents($pipes[1]);
         $error = stream_get_contents($pipes[2]);
         return [proc_close($process), $out, $error];
@@ -140,6 +146,34 @@ final class PublishCommandTest extends StoreTestCase
         [$code, , $error] = $this->publish_command('census', $this->folder . '/missing.log');
         $this->assertSame(1, $code);
         $this->assertStringContainsString('missing.log', $error);
+    }
+
+    public function test_without_xdelta3_publishing_makes_no_patches_and_a_rebuild_with_it_makes_them(): void
+    {
+        $key = $this->folder . '/private.pem';
+        $this->publish_command('keygen', $key, $this->folder . '/public.pem');
+        $keys = ['--key', $key, '--freshness-key', $this->fresh];
+        $one = random_bytes(30000);
+        $no_xdelta3 = $this->folder . '/bin';
+        mkdir($no_xdelta3);
+        $this->publish_command_with_path($no_xdelta3, 'release', '1', $this->release_folder(['a.dll' => $one]), ...$keys);
+        [$code, $out] = $this->publish_command_with_path($no_xdelta3, 'release', '2',
+            $this->release_folder(['a.dll' => substr_replace($one, 'changed', 10, 7)]), ...$keys);
+
+        $this->assertSame(0, $code);
+        $this->assertSame(1, substr_count($out, "xdelta3 is not installed: no patches were made"), $out);
+        $this->assertStringContainsString("     1: a.dll (v2, 30000 bytes), wersja.txt (v2, 1 bytes)\n", $out);
+        $this->assertDirectoryDoesNotExist($this->folder . '/store/files/patches');
+        $this->assertSame([2, 2], array_map(fn($line) => substr_count($line, ','), explode("\r\n", $this->stored('1')['body'])),
+                          'three fields a line');
+
+        [$code, $out] = $this->publish_command('rebuild', ...$keys);
+        $this->assertSame(0, $code);
+        $this->assertStringNotContainsString('xdelta3', $out);
+        $patch = $this->folder . '/store/files/patches/2/1/a.dll';
+        $this->assertStringContainsString('     1: a.dll (v2, 30000 bytes, patch ' . filesize($patch) . ' bytes), wersja.txt', $out);
+        $this->assertStringContainsString(',' . self::BASE_URL . '/patches/2/1/a.dll,' . filesize($patch) . ',' . hash('sha256', $one),
+                                          $this->stored('1')['body']);
     }
 
     public function test_refresh_renews_only_the_expiry_and_needs_the_freshness_key(): void

@@ -46,10 +46,12 @@ abstract class StoreTestCase extends TestCase
         exec('rm -rf ' . escapeshellarg($this->folder));
     }
 
-    protected function publisher(?SigningKeys $keys = null): Publisher
+    /** A publisher with the xdelta3 on the PATH unless another $patches is given. */
+    protected function publisher(?SigningKeys $keys = null, ?PatchMaker $patches = null): Publisher
     {
         return new Publisher(new ReleaseStore($this->store_root), self::BASE_URL, self::PRODUCT,
-                             $keys ?? new SigningKeys(self::$key), $this->freshness_signer());
+                             $keys ?? new SigningKeys(self::$key), $this->freshness_signer(),
+                             $patches ?? PatchMaker::find());
     }
 
     protected function freshness_signer(?int $now = null, int $validity = self::VALIDITY): FreshnessSigner
@@ -97,7 +99,7 @@ abstract class StoreTestCase extends TestCase
         return find_reply($version, $this->store_root . '/replies');
     }
 
-    /** The reply's lines as [url, size, sha256]. */
+    /** The reply's lines as [url, size, sha256], with [patch url, patch size, base sha256] after where a patch is kept. */
     protected function offer_lines(string $version): array
     {
         $body = $this->reply($version)['body'];

@@ -6,6 +6,7 @@ on 127.0.0.1:80 in the test's network namespace."""
 import hashlib
 import json
 import os
+import random
 import shutil
 import tempfile
 import threading
@@ -89,9 +90,15 @@ def newest(*versions):
     return found
 
 
-def requests_for(files):
-    return sorted("GET /files/%d/%s HTTP/1.0" % (version, name.replace(" ", "%20"))
-                  for name, (version, _) in files.items())
+def requests_for(files, patched_from=None):
+    """The requests for files ({name: (version, bytes)}); a name in
+    patched_from ({name: version}) comes as its patch from that version's form."""
+    patched_from = patched_from or {}
+
+    def target(name, version):
+        folder = "patches/%d/%d" % (version, patched_from[name]) if name in patched_from else "%d" % version
+        return "GET /files/%s/%s HTTP/1.0" % (folder, name.replace(" ", "%20"))
+    return sorted(target(name, version) for name, (version, _) in files.items())
 
 
 class UpdatesFromTheServer(ServerTestCase):
@@ -104,8 +111,10 @@ class UpdatesFromTheServer(ServerTestCase):
         expected = {name: (RELEASES[1].get(name), data) for name, (_, data) in offered.items()}
         expected["wersja.txt"] = (b"1", b"3")
         self.assertEqual(result.changed_files(), expected, result.describe())
-        # Each changed file once, in its newest form: core.dll of 3, not of 2.
-        self.assertEqual(self.file_requests(), requests_for(dict(offered, **{"wersja.txt": (3, b"3")})))
+        # Each changed file once, in its newest form: core.dll of 3, not of 2,
+        # made from the patch to it from 1's form, which the client holds.
+        self.assertEqual(self.file_requests(),
+                         requests_for(dict(offered, **{"wersja.txt": (3, b"3")}), {"core.dll": 1}))
 
         again = self.run_against_server(result.files_after, ["answer OK"])
         self.assert_message_texts(again, [NO_UPDATES])
@@ -136,7 +145,8 @@ class UpdatesFromTheServer(ServerTestCase):
         # 3 changed core.dll (back to 2's) and added extra.txt (kept: nothing removes a file).
         self.assertEqual(result.changed_files(), {"core.dll": (RELEASES[3]["core.dll"], RELEASES[2]["core.dll"]),
                                                   "wersja.txt": (b"3", b"4")}, result.describe())
-        self.assertEqual(self.file_requests(), ["GET /files/4/core.dll HTTP/1.0", "GET /files/4/wersja.txt HTTP/1.0"])
+        self.assertEqual(self.file_requests(), ["GET /files/4/wersja.txt HTTP/1.0",
+                                                "GET /files/patches/4/3/core.dll HTTP/1.0"])
 
     def test_a_version_published_while_a_client_downloads_is_not_mixed_in(self):
         # A large first file keeps the client downloading while version 3,
@@ -247,6 +257,71 @@ class SignedUpdatesFromTheServer(ServerTestCase):
             self.assert_message_texts(refused, [NO_UPDATES])
             self.assertEqual(refused.changed_files(), {})
             self.assertEqual(self.file_requests(), fetched)
+
+
+def changed_a_little(data, seed):
+    """data with a few short runs of bytes replaced: its patch is small."""
+    rng = random.Random(seed)
+    changed = bytearray(data)
+    for _ in range(12):
+        at = rng.randrange(len(data) - 16)
+        changed[at:at + 16] = rng.randbytes(16)
+    return bytes(changed)
+
+
+PROGRAM_1 = random.Random(1).randbytes(300 * 1024)
+LIBRARY_1 = random.Random(2).randbytes(200 * 1024)
+# Files large enough, changed little enough, that publish keeps their patches.
+PATCHED_RELEASES = {
+    1: {"program.exe": PROGRAM_1, "library.dll": LIBRARY_1, "help.txt": b"help 1"},
+    2: {"program.exe": changed_a_little(PROGRAM_1, 3)},
+    3: {"program.exe": changed_a_little(changed_a_little(PROGRAM_1, 3), 4),
+        "library.dll": changed_a_little(LIBRARY_1, 5), "extra.bin": random.Random(6).randbytes(50 * 1024)},
+}
+
+
+class PatchesFromTheServer(ServerTestCase):
+    def setUp(self):
+        super().setUp()
+        for version, files in sorted(PATCHED_RELEASES.items()):
+            self.release(version, files)
+
+    def offered_patches(self, version):
+        """{name: PATCH_URL} of the lines that offer a patch in the reply for version."""
+        with open(os.path.join(self.server.store, "replies", "%d.reply" % version), "rb") as f:
+            body = f.read().split(b"\n", 2)[2].decode("ascii")
+        fields = [line.split(",") for line in body.split("\r\n") if line]
+        return {url.rsplit("/", 1)[1]: rest[2] for url, *rest in fields if len(rest) == 5}
+
+    def run_at_1(self, changes=None):
+        files = dict(PATCHED_RELEASES[1], **{"wersja.txt": b"1", "ustawienia.ini": b"[user]\r\nkept=1\r\n"})
+        files.update(changes or {})
+        return self.run_against_server(files, ACCEPT)
+
+    def assert_newest_everywhere(self, result):
+        self.assert_message_texts(result, [QUESTION, INSTALLED])
+        newest = {name: data for version in sorted(PATCHED_RELEASES) for name, data in PATCHED_RELEASES[version].items()}
+        self.assertEqual(result.files_after, dict(result.files_before, **newest, **{"wersja.txt": b"3"}),
+                         self.describe(result))
+
+    def test_a_client_whose_files_match_gets_a_patch_for_every_changed_file_that_has_one(self):
+        patches = self.offered_patches(1)
+        self.assertEqual(patches, {name: "http://localhost/files/patches/3/1/" + name
+                                   for name in ("program.exe", "library.dll")})
+        result = self.run_at_1()
+
+        self.assert_newest_everywhere(result)
+        self.assertEqual(self.file_requests(), sorted(
+            ["GET /files/patches/3/1/%s HTTP/1.0" % name for name in ("program.exe", "library.dll")]
+            + ["GET /files/3/%s HTTP/1.0" % name for name in ("extra.bin", "wersja.txt")]))
+
+    def test_a_file_changed_on_the_client_comes_whole_the_others_by_patch(self):
+        result = self.run_at_1({"library.dll": changed_a_little(LIBRARY_1, 7)})
+
+        self.assert_newest_everywhere(result)
+        self.assertEqual(self.file_requests(), sorted(
+            ["GET /files/patches/3/1/program.exe HTTP/1.0"]
+            + ["GET /files/3/%s HTTP/1.0" % name for name in ("library.dll", "extra.bin", "wersja.txt")]))
 
 
 if __name__ == "__main__":

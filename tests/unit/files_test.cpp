@@ -247,6 +247,28 @@ TEST_F(FilesTest, CopyFileContentsCopiesEveryByte)
     EXPECT_FALSE(copy_file_contents("source.bin", "missing/target.bin"));
 }
 
+TEST_F(FilesTest, ReadWholeFileTakesEveryByteOrNothing)
+{
+    std::string content("text\r\n\x1a\0\xff", 9);
+    for (int i = 0; i < 100000; ++i)
+        content += char(i * 7);
+    write_file("source.bin", content);
+    write_file("empty.bin", "");
+    make_tree({"dir"}, {"locked.txt"});
+    std::string read = "left over";
+    EXPECT_TRUE(read_whole_file("source.bin", read));
+    EXPECT_EQ(read, content);
+    EXPECT_TRUE(read_whole_file("empty.bin", read));
+    EXPECT_EQ(read, "");
+    EXPECT_FALSE(read_whole_file("missing.bin", read));
+    EXPECT_FALSE(read_whole_file("dir", read));
+    HANDLE locked = CreateFileA("locked.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(read_whole_file("locked.txt", read));
+    CloseHandle(locked);
+}
+
 TEST_F(FilesTest, CopyFileContentsLeavesTheTargetWhenTheSourceCannotBeRead)
 {
     make_tree({"dir"}, {"target.txt", "locked.txt"});

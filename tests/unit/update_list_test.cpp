@@ -129,4 +129,85 @@ TEST(ParseUpdateList, WhenHashesAreRequiredOneLineWithoutAValidHashSpoilsTheList
     }
 }
 
+// The fields after the hash: the patch's URL, its size, the installed form's hash.
+std::string patch_fields(const std::string& url, const std::string& size, const std::string& base)
+{
+    return "," + url + "," + size + "," + base;
+}
+
+TEST(ParseUpdateList, SixFieldsOfferAPatchForTheInstalledForm)
+{
+    std::string upper = hash_b;
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    Parsed p = parse("http://h/a.exe,3," + hash_a + patch_fields("http://h/p/2/1/a.exe", "17", hash_b) +
+                     "\r\n" + "http://h/b,5," + hash_b +
+                     patch_fields(" https://h:8443/p/b ", " 2147483647 ", " " + upper + " ") +
+                     "\r\n" + "http://h/c,7," + hash_a +
+                     patch_fields("http://h/p/c", "0007", hash_a) + ",later,fields\r\n" +
+                     "http://h/d,1");
+    EXPECT_TRUE(p.result);
+    ASSERT_EQ(p.list.patches.size(), 4u);
+    EXPECT_EQ(p.list.urls[0], "http://h/a.exe");
+    EXPECT_EQ(p.list.sizes, (std::vector<std::int32_t>{3, 5, 7, 1}));
+    EXPECT_EQ(p.list.hashes, (std::vector<std::string>{hash_a, hash_b, hash_a, ""}));
+    EXPECT_EQ(p.list.patches[0].url, "http://h/p/2/1/a.exe");
+    EXPECT_EQ(p.list.patches[0].size, 17);
+    EXPECT_EQ(p.list.patches[0].base_hash, hash_b);
+    EXPECT_EQ(p.list.patches[1].url, "https://h:8443/p/b");
+    EXPECT_EQ(p.list.patches[1].size, 2147483647);
+    EXPECT_EQ(p.list.patches[1].base_hash, hash_b);
+    EXPECT_EQ(p.list.patches[2].url, "http://h/p/c");
+    EXPECT_EQ(p.list.patches[2].size, 7);
+    EXPECT_EQ(p.list.patches[3].url, "");
+}
+
+TEST(ParseUpdateList, MalformedPatchFieldsLeaveTheLineAWholeFile)
+{
+    const std::string url = "http://h/p/a";
+    const std::vector<std::string> tails = {
+        // Fewer than three patch fields.
+        "," + url, "," + url + ",10", "," + url + ",10,",
+        // No URL the program can fetch.
+        patch_fields("", "10", hash_b), patch_fields("p/a", "10", hash_b),
+        patch_fields("ftp://h/p/a", "10", hash_b), patch_fields("http://", "10", hash_b),
+        // No size in plain decimal that fits.
+        patch_fields(url, "", hash_b), patch_fields(url, "12abc", hash_b),
+        patch_fields(url, "-5", hash_b), patch_fields(url, "+5", hash_b),
+        patch_fields(url, "1 2", hash_b), patch_fields(url, "0x10", hash_b),
+        patch_fields(url, "2147483648", hash_b), patch_fields(url, "99999999999999999999", hash_b),
+        // No hash of 64 hex digits.
+        patch_fields(url, "10", ""), patch_fields(url, "10", hash_b.substr(1)),
+        patch_fields(url, "10", hash_b + "0"), patch_fields(url, "10", "g" + hash_b.substr(1))};
+    for (bool hashes_required : {false, true}) {
+        for (const std::string& tail : tails) {
+            Parsed p = parse("http://h/a,10," + hash_a + tail + "\r\nhttp://h/b,2," + hash_b,
+                             hashes_required);
+            EXPECT_TRUE(p.result) << tail;
+            EXPECT_EQ(p.list.urls, (std::vector<std::string>{"http://h/a", "http://h/b"})) << tail;
+            EXPECT_EQ(p.list.sizes, (std::vector<std::int32_t>{10, 2})) << tail;
+            EXPECT_EQ(p.list.hashes, (std::vector<std::string>{hash_a, hash_b})) << tail;
+            ASSERT_EQ(p.list.patches.size(), 2u) << tail;
+            EXPECT_EQ(p.list.patches[0].url, "") << tail;
+            EXPECT_EQ(p.list.patches[1].url, "") << tail;
+        }
+    }
+}
+
+TEST(ParseUpdateList, APatchNeedsTheLinesOwnHash)
+{
+    const std::string tail = patch_fields("http://h/p/a", "10", hash_b);
+    for (const std::string& own : {std::string(""), hash_a.substr(1), hash_a + "0"}) {
+        Parsed p = parse("http://h/a,10," + own + tail);
+        EXPECT_TRUE(p.result) << own;
+        EXPECT_EQ(p.list.hashes, std::vector<std::string>{""}) << own;
+        ASSERT_EQ(p.list.patches.size(), 1u) << own;
+        EXPECT_EQ(p.list.patches[0].url, "") << own;
+
+        Parsed required = parse("http://h/a,10," + own + tail, true);
+        EXPECT_FALSE(required.result) << own;
+        EXPECT_TRUE(required.list.patches.empty()) << own;
+    }
+}
+
 }  // namespace

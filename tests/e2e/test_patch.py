@@ -1,0 +1,203 @@
+"""End-to-end tests of patches: offered a patch beside a file, the real
+updater.exe fetches the patch when the installed file is the form the patch
+applies to and makes the new form from it; in every other case it fetches the
+whole file. The patches are made here as the server makes them (xdelta3)."""
+
+import hashlib
+import os
+import random
+import subprocess
+import tempfile
+import unittest
+
+from harness import Reply, check_path, file_url
+from test_download import ACCEPT, VERSION, DownloadTestCase
+
+# xdelta3's smallest source window; a larger source gets a window its size.
+SMALLEST_WINDOW = 512 * 1024
+# The largest patch the program fetches.
+LARGEST_PATCH = 32 * 1024 * 1024
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def make_patch(old, new):
+    """The patch from old to new, made as the server makes it."""
+    with tempfile.TemporaryDirectory() as folder:
+        paths = [os.path.join(folder, name) for name in ("old", "new", "patch")]
+        for path, data in zip(paths, (old, new)):
+            with open(path, "wb") as f:
+                f.write(data)
+        subprocess.run(["xdelta3", "-e", "-f", "-S", "none", "-A", "-n", "-B",
+                        str(max(len(old), SMALLEST_WINDOW)), "-s", paths[0], paths[1], paths[2]],
+                       check=True, timeout=60)
+        with open(paths[2], "rb") as f:
+            return f.read()
+
+
+def apply_patch(old, patch):
+    """What xdelta3 makes of old with patch, or None when it refuses."""
+    with tempfile.TemporaryDirectory() as folder:
+        paths = [os.path.join(folder, name) for name in ("old", "patch", "new")]
+        for path, data in zip(paths, (old, patch)):
+            with open(path, "wb") as f:
+                f.write(data)
+        done = subprocess.run(["xdelta3", "-d", "-f", "-s", paths[0], paths[1], paths[2]],
+                              capture_output=True, timeout=60)
+        if done.returncode != 0:
+            return None
+        with open(paths[2], "rb") as f:
+            return f.read()
+
+
+def forms(seed, size=150 * 1024, added=3000):
+    """An old and a new form of a file: the new one has a few bytes changed
+    and some added, so that its patch is a small part of it."""
+    rng = random.Random(seed)
+    old = rng.randbytes(size)
+    new = bytearray(old)
+    for _ in range(20):
+        at = rng.randrange(size - 64)
+        new[at:at + 16] = rng.randbytes(16)
+    return old, bytes(new[:size // 2] + rng.randbytes(added) + new[size // 2:])
+
+
+def patch_path(name):
+    return "/patches/7/6/" + name
+
+
+def line(name, new, base=None, patch_size=None):
+    """A reply line for name at its new form; with a base, one that offers
+    the patch at patch_path(name) for that installed form."""
+    fields = [file_url(name), str(len(new)), sha256(new)]
+    if base is not None:
+        fields += ["http://localhost" + patch_path(name), str(patch_size), sha256(base)]
+    return ",".join(fields).encode("ascii")
+
+
+class PatchTestCase(DownloadTestCase):
+    def offer(self, lines, files):
+        """Routes for version 7: the reply of these lines, and each of files
+        ({target: body or Reply})."""
+        routes = {check_path(7): b"\r\n".join(lines)}
+        routes.update(files)
+        return routes
+
+    def assert_whole_folder(self, result, new_forms):
+        """Success, and the working folder exactly as it was but for these
+        new forms (nothing else written anywhere)."""
+        self.assert_installed(result, {name: (result.files_before.get(name), data)
+                                       for name, data in new_forms.items()})
+        self.assertEqual(result.files_after, dict(result.files_before, **new_forms), result.describe())
+
+
+class PatchUsed(PatchTestCase):
+    def test_a_file_in_the_patchs_base_form_gets_the_patch_and_ends_in_the_new_form(self):
+        old, new = forms(1)
+        patch = make_patch(old, new)
+        self.assertLess(len(patch), len(new) // 10)
+        plain = bytes(range(256)) * 20
+        routes = self.offer(
+            [line("data.bin", plain), line("app.dll", new, old, len(patch))],
+            # Pieces of 1 KiB with pauses, so that the driver sees the file bar move.
+            {"/files/data.bin": Reply(body=plain, delay=0.3),
+             patch_path("app.dll"): Reply(body=patch, piece_size=1024, pause=0.1, delay=0.3),
+             "/files/app.dll": new})
+        result = self.run_updater(dict(VERSION, **{"app.dll": old, "readme.txt": b"kept\r\n"}),
+                                  routes=routes, steps=ACCEPT)
+
+        self.assert_whole_folder(result, {"app.dll": new, "data.bin": plain})
+        self.assertEqual(self.file_requests(result), ["/files/data.bin", patch_path("app.dll")])
+        [download] = result.windows_of("download")
+        self.assertEqual([n for n in download.file_names() if n != "Static"], ["data.bin", "app.dll"])
+        # The file bar runs over the patch's size: over the file's, a patch a
+        # tenth of it would keep the bar below 10.
+        bars = [e for e in download.events if e["ev"] == "bar"]
+        patch_started = min(e["t"] for e in bars if e["id"] == 1003 and e["pos"] == 1)
+        during_patch = [e["pos"] for e in bars if e["id"] == 1001 and e["t"] >= patch_started]
+        self.assertTrue([pos for pos in during_patch if 10 <= pos < 100], result.describe())
+
+
+class WholeFileInstead(PatchTestCase):
+    def test_a_changed_or_missing_installed_file_or_a_too_large_patch_gets_the_whole_file(self):
+        changed_old, changed_new = forms(2)
+        missing_old, missing_new = forms(3)
+        large_old, large_new = forms(4)
+        patches = {"changed.dll": make_patch(changed_old, changed_new),
+                   "missing.dll": make_patch(missing_old, missing_new)}
+        locally_changed = changed_old[:1000] + b"\x00" + changed_old[1001:]
+        self.assertNotEqual(locally_changed, changed_old)
+        installed = dict(VERSION, **{"changed.dll": locally_changed, "large.dll": large_old})
+        routes = self.offer(
+            [line("changed.dll", changed_new, changed_old, len(patches["changed.dll"])),
+             line("missing.dll", missing_new, missing_old, len(patches["missing.dll"])),
+             # The base matches, but the patch is larger than the program takes.
+             line("large.dll", large_new, large_old, LARGEST_PATCH + 1)],
+            {patch_path("changed.dll"): patches["changed.dll"], patch_path("missing.dll"): patches["missing.dll"],
+             patch_path("large.dll"): make_patch(large_old, large_new),
+             "/files/changed.dll": Reply(body=changed_new, delay=0.3), "/files/missing.dll": missing_new,
+             "/files/large.dll": large_new})
+        result = self.run_updater(installed, routes=routes, steps=ACCEPT)
+
+        self.assert_whole_folder(result, {"changed.dll": changed_new, "missing.dll": missing_new,
+                                          "large.dll": large_new})
+        self.assertEqual(self.file_requests(result), ["/files/changed.dll", "/files/missing.dll", "/files/large.dll"])
+
+    def test_a_patch_that_fails_to_arrive_decode_or_verify_gives_way_to_the_whole_file(self):
+        names = ["flipped.dll", "cut.dll", "short.dll", "absent.dll"]
+        old_forms, new_forms, served, listed_sizes = {}, {}, {}, {}
+        for seed, name in enumerate(names, 10):
+            old_forms[name], new_forms[name] = forms(seed)
+            patch = make_patch(old_forms[name], new_forms[name])
+            served[name], listed_sizes[name] = patch, len(patch)
+        # Bytes flipped among the bytes the patch adds: it decodes, to other bytes.
+        middle = len(served["flipped.dll"]) // 2
+        served["flipped.dll"] = (served["flipped.dll"][:middle]
+                                 + bytes(b ^ 0xFF for b in served["flipped.dll"][middle:middle + 16])
+                                 + served["flipped.dll"][middle + 16:])
+        flipped = apply_patch(old_forms["flipped.dll"], served["flipped.dll"])
+        self.assertEqual(len(flipped), len(new_forms["flipped.dll"]))
+        self.assertNotEqual(flipped, new_forms["flipped.dll"])
+        # Cut, and listed with the size it has: it arrives, but does not decode.
+        served["cut.dll"] = served["cut.dll"][:-40]
+        listed_sizes["cut.dll"] = len(served["cut.dll"])
+        self.assertIsNone(apply_patch(old_forms["cut.dll"], served["cut.dll"]))
+        # Cut, and listed whole: fewer bytes arrive than listed.
+        served["short.dll"] = served["short.dll"][:-40]
+        del served["absent.dll"]  # 404
+        installed = dict(VERSION, **old_forms)
+        routes = self.offer([line(name, new_forms[name], old_forms[name], listed_sizes[name]) for name in names],
+                            dict({patch_path(name): patch for name, patch in served.items()},
+                                 **{"/files/" + name: new_forms[name] for name in names}))
+        result = self.run_updater(installed, routes=routes, steps=ACCEPT)
+
+        self.assert_whole_folder(result, new_forms)
+        self.assertEqual(self.file_requests(result),
+                         [target for name in names for target in (patch_path(name), "/files/" + name)])
+
+
+class CancelDuringAPatch(PatchTestCase):
+    def test_cancel_while_the_patch_comes_ends_the_download_without_the_whole_file(self):
+        # A patch of some 40 KiB, trickled over some 8 s.
+        old, new = forms(5, added=40 * 1024)
+        patch = make_patch(old, new)
+        routes = self.offer([line("app.dll", new, old, len(patch))],
+                            {patch_path("app.dll"): Reply(body=patch, piece_size=1024, pause=0.2),
+                             "/files/app.dll": new})
+        result = self.run_updater(dict(VERSION, **{"app.dll": old}), routes=routes,
+                                  steps=["answer YES", "wait-shown download", "sleep 1500", "cancel download",
+                                         "answer OK"])
+
+        self.assert_failed_download(result)
+        self.assertEqual([(p["kind"], p["button"]) for p in result.presses],
+                         [("message", "YES"), ("download", "CANCEL"), ("message", "OK")])
+        self.assertEqual(self.file_requests(result), [patch_path("app.dll")])
+        [request] = result.requests[1:]
+        self.assertTrue(request["ended"].startswith("client gone"), request)
+        self.assertLess(request["sent"], len(patch))
+
+
+if __name__ == "__main__":
+    unittest.main()
