@@ -85,6 +85,10 @@ VERSION_SIZE_BASE = 2000
 VERSION_HASHED_BASE = 3000
 VERSION_PATCH_BASE = 4000
 VERSION_PATCH_FULL_BASE = 5000
+# Wine's 64-bit loader, run directly: with 32-bit Wine installed, the wine
+# script starts a 64-bit program from a 32-bit start.exe, in a process of
+# its own, and the process measured would be start.exe.
+WINE64 = "/usr/lib/wine/wine64"
 # How much faster than the updater curl must fetch the same file from the
 # same server for the server to be out of the picture.
 SERVER_HEADROOM = 10
@@ -316,12 +320,12 @@ class Bench:
         self.root = root
         self.namespace = namespace
         self.server = Server(os.path.join(root, "server"), namespace)
-        self.env = harness._wine_env()
+        self.env = harness._wine_env({"WINELOADER": WINE64})
         self.answers_path = os.path.join(root, "answers.jsonl")
         self.answers_seen = 0
         self.stop_path = os.path.join(root, "stop")
         self.answerer = subprocess.Popen(
-            namespace.command("wine", built("tests", "bench", "answerer.exe"),
+            namespace.command(WINE64, built("tests", "bench", "answerer.exe"),
                               harness.wine_path(self.answers_path),
                               harness.wine_path(self.stop_path), "36000"),
             env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -361,7 +365,7 @@ class Bench:
         return run_dir, work
 
     def wine(self, exe, args, cwd, timeout):
-        return run(self.namespace.command("wine", exe, *args), cwd, self.env, timeout)
+        return run(self.namespace.command(WINE64, exe, *args), cwd, self.env, timeout)
 
     # --- the measurements; each returns {measure: value} --------------------
 
