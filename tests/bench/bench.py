@@ -48,7 +48,8 @@ How each figure is taken (clocks: the host's wall clock, which Wine shares):
   to the end;
 - patch and full update: from the answer Yes to the question to the last
   write of the file (so the patch run's time holds hashing the installed
-  file, fetching the patch, applying it and checking the result); bytes on
+  file, fetching the patch, applying it and checking the result), split at
+  the patch's or the file's request as nginx logs it; bytes on
   the wire: the body bytes nginx logged as sent for all the run's requests,
   the check's reply included. A patch run must fetch the patch once and never
   the whole file, a full run the whole file once and never the patch.
@@ -448,7 +449,9 @@ class Bench:
                 any(r[2] != 200 for r in requests)):
             raise BenchError("%s run for %s: expected one good request for %s, logged: %r" % (
                 "patch" if patched else "full", item.name, fetched, requests))
-        result = {"update": os.stat(os.path.join(work, item.name)).st_mtime - answered,
+        written = os.stat(os.path.join(work, item.name)).st_mtime
+        start, end = next(r[:2] for r in requests if request_path(r) == fetched)
+        result = {"update": written - answered, "before": start - answered, "after": written - end,
                   "wire": sum(r[3] for r in requests), "peak": finished.peak_kib / 1024}
         shutil.rmtree(run_dir)
         return result
@@ -759,7 +762,11 @@ def patch_rows(samples, patches, add, width):
     row("patch run, bytes on the wire / file size %",
         lambda p: spread([w / p.size for w in patch_run(p, "wire")], 100, 2))
     row("patch run, update s", lambda p: spread(patch_run(p, "update")))
+    row("  Yes to the patch's request s", lambda p: spread(patch_run(p, "before")))
+    row("  patch's last byte to the file written s", lambda p: spread(patch_run(p, "after")))
     row("full run, update s", lambda p: spread(full_run(p, "update")))
+    row("  Yes to the file's request s", lambda p: spread(full_run(p, "before")))
+    row("  file's last byte to the file written s", lambda p: spread(full_run(p, "after")))
     row("curl to disk, whole file, download s",
         lambda p: spread(samples.get(("patch curl", p.index), "download")))
     row("full run / patch run, update time",
