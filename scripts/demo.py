@@ -132,7 +132,7 @@ def menu_transfer(served):
     moved = sum(n for _, n in sent)
     how = ", then ".join("%s (%d bytes)" % ("the patch" if "/patches/" in path else "the whole file", n)
                          for path, n in sent)
-    return "menu.exe: %d bytes moved for a %d-byte file (%.2f %% of it): %s" % (
+    return "menu.exe: %d bytes moved for a %d-byte file (%.3f %% of it): %s" % (
         moved, size, 100.0 * moved / size, how)
 
 
