@@ -33,11 +33,12 @@ function is_device_name(string $name): bool
 
 // A file's URL carries its name unchanged, because the client takes the
 // staged name from the URL as written. "%" would be decoded by the web
-// server and "#" ends the path; a byte outside printable ASCII has no one
-// meaning in a URL (clients send it raw or re-encode it).
+// server and "#" ends the path; a comma would end the URL's field of the
+// reply line; a byte outside printable ASCII has no one meaning in a URL
+// (clients send it raw or re-encode it).
 function can_name_in_url(string $name): bool
 {
-    return preg_match('/^[\x20-\x7e]*$/D', $name) === 1 && strpbrk($name, '%#') === false;
+    return preg_match('/^[\x20-\x7e]*$/D', $name) === 1 && strpbrk($name, '%#,') === false;
 }
 
 function is_publishable_file_name(string $name): bool

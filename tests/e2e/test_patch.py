@@ -23,33 +23,32 @@ def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
 
-def make_patch(old, new):
-    """The patch from old to new, made as the server makes it."""
+def xdelta3(options, source, other):
+    """What xdelta3 writes, run with options on a source file and another
+    (the target to encode, or the patch to decode); None when it fails."""
     with tempfile.TemporaryDirectory() as folder:
-        paths = [os.path.join(folder, name) for name in ("old", "new", "patch")]
-        for path, data in zip(paths, (old, new)):
+        paths = [os.path.join(folder, name) for name in ("source", "other", "out")]
+        for path, data in zip(paths, (source, other)):
             with open(path, "wb") as f:
                 f.write(data)
-        subprocess.run(["xdelta3", "-e", "-f", "-S", "none", "-A", "-n", "-B",
-                        str(max(len(old), SMALLEST_WINDOW)), "-s", paths[0], paths[1], paths[2]],
-                       check=True, timeout=60)
-        with open(paths[2], "rb") as f:
-            return f.read()
-
-
-def apply_patch(old, patch):
-    """What xdelta3 makes of old with patch, or None when it refuses."""
-    with tempfile.TemporaryDirectory() as folder:
-        paths = [os.path.join(folder, name) for name in ("old", "patch", "new")]
-        for path, data in zip(paths, (old, patch)):
-            with open(path, "wb") as f:
-                f.write(data)
-        done = subprocess.run(["xdelta3", "-d", "-f", "-s", paths[0], paths[1], paths[2]],
-                              capture_output=True, timeout=60)
+        done = subprocess.run(["xdelta3", *options, "-s", *paths], capture_output=True, timeout=60)
         if done.returncode != 0:
             return None
         with open(paths[2], "rb") as f:
             return f.read()
+
+
+def make_patch(old, new):
+    """The patch from old to new, made as the server makes it."""
+    patch = xdelta3(["-e", "-f", "-S", "none", "-A", "-n", "-B", str(max(len(old), SMALLEST_WINDOW))], old, new)
+    if patch is None:
+        raise RuntimeError("xdelta3 made no patch")
+    return patch
+
+
+def apply_patch(old, patch):
+    """What xdelta3 makes of old with patch, or None when it refuses."""
+    return xdelta3(["-d", "-f"], old, patch)
 
 
 def forms(seed, size=150 * 1024, added=3000):
