@@ -150,8 +150,11 @@ class UpdatesFromTheServer(ServerTestCase):
 
     def test_a_version_published_while_a_client_downloads_is_not_mixed_in(self):
         # A large first file keeps the client downloading while version 3,
-        # which changes every file of version 2, is published.
-        big = {2: bytes(range(251)) * (48 * 1024), 3: bytes(range(250, -1, -1)) * (48 * 1024)}
+        # which changes every file of version 2, is published. Publishing
+        # also diffs big.bin's two forms: the file is large enough for
+        # its download under Wine to outlast that, and of a pattern that
+        # xdelta3 diffs quickly.
+        big = {2: bytes(range(251)) * (192 * 1024), 3: bytes(range(250, -1, -1)) * (192 * 1024)}
         self.release(1, RELEASES[1])
         self.release(2, {"big.bin": big[2], "core.dll": b"core 2"})
         earlier_runs = set(os.listdir(harness.work_root()))
