@@ -17,10 +17,11 @@ bool is_usable(const PatchOffer& patch, std::int32_t size, const std::string& ha
     return !patch.url.empty() && patch.size <= largest_patch_size && size >= 0 && !hash.empty();
 }
 
-// The installed file's bytes, when they are the form the patch applies to.
+// The installed file's bytes, when they are the form the patch applies to;
+// a missing file, or a folder of that name, does not open.
 bool read_base(const std::string& name, const PatchOffer& patch, std::string& base)
 {
-    return is_existing_file(name) && read_whole_file(name, base) &&
+    return read_whole_file(name, base) &&
            has_sha256(base.data(), base.size(), patch.base_hash);
 }
 
