@@ -456,15 +456,19 @@ def _kill_wineserver():
 
 # The calls that a run with trace_message_boxes records.
 _RELAY_INCLUDE = "user32.MessageBoxA;user32.DestroyWindow"
+_RELAY_MARKER = ".relay-messagebox-destroywindow"
 
 
 def prepare_prefix(prefix):
     """Prepares the e2e prefix once: the common preparation plus the relay
-    setting that lets a run trace MessageBoxA and DestroyWindow calls."""
+    setting that lets a run trace MessageBoxA and DestroyWindow calls. With
+    E2E_TEMPLATE_PREFIX naming a prefix prepared so, a new one is a copy of
+    it: a copy takes a second, a new prefix ten."""
     os.environ["E2E_WINEPREFIX"] = os.path.abspath(prefix)
+    _copy_template(prefix)
     subprocess.run([os.path.join(REPO, "tests", "tools", "prepare_prefix"), prefix], check=True,
                    timeout=300)
-    marker = os.path.join(prefix, ".relay-messagebox-destroywindow")
+    marker = os.path.join(prefix, _RELAY_MARKER)
     if not os.path.exists(marker):
         env = _wine_env(with_display=False)
         subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
@@ -472,6 +476,32 @@ def prepare_prefix(prefix):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=True)
         subprocess.run(["wineserver", "-w"], env=env, timeout=60, check=False)
         open(marker, "w").close()
+
+
+def _copy_template(prefix):
+    template = os.environ.get("E2E_TEMPLATE_PREFIX")
+    if not template or os.path.exists(prefix) or os.path.abspath(template) == os.path.abspath(prefix):
+        return
+    if not os.path.exists(os.path.join(template, _RELAY_MARKER)):
+        return
+    # A copy under another name first, so that a copy cut short is never
+    # taken for a prefix. Windows' own files (600 MB, never written after the
+    # prefix is made) are shared as hard links; the registry and the users'
+    # folders, which runs write, are copies.
+    partial = prefix + ".copying"
+    shutil.rmtree(partial, ignore_errors=True)
+    subprocess.run(["cp", "-al", template, partial], check=True, timeout=300)
+    shared = os.path.join(partial, "drive_c", "windows")
+    for root, dirs, files in os.walk(partial):
+        if root == shared:
+            dirs[:] = []
+            continue
+        for name in files:
+            path = os.path.join(root, name)
+            if not os.path.islink(path):
+                shutil.copy2(path, path + ".own")
+                os.replace(path + ".own", path)
+    os.rename(partial, prefix)
 
 
 def set_screen_dpi(dpi):
@@ -491,13 +521,16 @@ _first_run = True
 
 
 def _prepare_process():
-    """Once per process: clean up after dead harness processes, and make
-    SIGTERM (a time-out of ctest) unwind through the runs' cleanup."""
+    """Once per process: clean up after dead harness processes, prepare the
+    prefix if it is new, and make SIGTERM (a time-out of ctest) unwind
+    through the runs' cleanup."""
     global _first_run
     if not _first_run:
         return
     _first_run = False
     _Namespace.remove_stale()
+    if not os.path.exists(os.path.join(wine_prefix(), _RELAY_MARKER)):
+        prepare_prefix(wine_prefix())
     if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
         signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))
 
