@@ -71,21 +71,19 @@ install_packages() {
 
 # The 32-bit Wine loader for the i686 build's tests. It changes Wine itself,
 # so it goes in before any Wine prefix is made (tests/tools/prepare_prefix
-# remakes older ones). When it cannot be installed it returns non-zero and
-# install_failure says why.
+# remakes older ones); it comes before the command's other packages, so that
+# their one update of the lists fetches i386's too. When it cannot be
+# installed it returns non-zero and install_failure says why.
 install_wine32() {
   package_installed wine32:i386 && return 0
-  if ! dpkg --print-foreign-architectures | grep -x i386 >/dev/null; then
-    dpkg --add-architecture i386
-    package_lists_updated=  # the lists need the new architecture's indexes
-  fi
+  dpkg --print-foreign-architectures | grep -x i386 >/dev/null || dpkg --add-architecture i386
   update_package_lists
   install_package wine32:i386
 }
 
-# scripts/test's packages, wine32 first (it needs the lists fetched for i386,
-# which the others then share). Without wine32 the i686 tests cannot run:
-# skipped_32bit says why, or with --require-32bit ($1) that stops here.
+# scripts/test's packages, wine32 first. Without wine32 the i686 tests
+# cannot run: skipped_32bit says why, or with --require-32bit ($1) that
+# stops here.
 install_test_packages() {
   skipped_32bit=
   if ! install_wine32; then
