@@ -61,7 +61,7 @@ def localised(block, folder, store):
         ("/etc/update-server/config.ini", os.path.join(folder, "config.ini")),
         ("/var/lib/update-store/", store + "/"),
         ("unix:/run/php/php8.2-fpm.sock", "unix:" + os.path.join(folder, "php-fpm.sock")),
-        ("/var/cache/nginx/updates", os.path.join(folder, "nginx-cache")),
+        ("/var/cache/nginx-updates", os.path.join(folder, "nginx-cache")),
     ])
 
 
