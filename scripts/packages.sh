@@ -53,8 +53,9 @@ install_package() {
   return 1
 }
 
-# Installs those of the given packages that are missing; stops at the first
-# that cannot be installed, with one line saying why.
+# Installs those of the given packages that are missing, all in one go;
+# when that fails, one by one, to stop at the first that cannot be
+# installed with one line saying why.
 install_packages() {
   local missing=() package
   for package in "$@"; do
@@ -62,9 +63,12 @@ install_packages() {
   done
   if [ ${#missing[@]} -gt 0 ]; then
     update_package_lists
-    for package in "${missing[@]}"; do
-      install_package "$package" || { echo "$install_failure" >&2; return 1; }
-    done
+    echo "Installing ${missing[*]}"
+    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >/dev/null 2>&1; then
+      for package in "${missing[@]}"; do
+        install_package "$package" || { echo "$install_failure" >&2; return 1; }
+      done
+    fi
   fi
   make_polish_locale
 }

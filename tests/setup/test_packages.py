@@ -60,7 +60,9 @@ class Machine:
         return self._read("installed")
 
     def installs(self):
-        return [call.split()[-1] for call in self.calls if call.startswith("apt-get install")]
+        """The packages named by each apt-get install, in order."""
+        return [[word for word in call.split()[2:] if not word.startswith("-")]
+                for call in self.calls if call.startswith("apt-get install")]
 
 
 class BadMirrorDay(unittest.TestCase):
@@ -76,7 +78,7 @@ class BadMirrorDay(unittest.TestCase):
         self.assertEqual([call.split()[0] for call in updates],
                          ["apt-get", "sleep", "apt-get", "sleep", "apt-get"])
         self.assertEqual(done.stderr.count("Mirror sync in progress?"), 3)
-        self.assertEqual(machine.installs(), ["curl", "wrk"])
+        self.assertEqual(machine.installs(), [["curl", "wrk"]])
         self.assertTrue({"curl", "wrk"} <= set(machine.installed))
 
     def test_wine32_is_reported_missing_and_the_rest_is_installed(self):
@@ -99,7 +101,7 @@ class BadMirrorDay(unittest.TestCase):
         last = done.stderr.splitlines()[-1]
         self.assertTrue(last.startswith("cannot install wine32:i386: "), last)
         self.assertIn("held packages", last)
-        self.assertEqual(machine.installs(), ["wine32:i386"])
+        self.assertEqual(machine.installs(), [["wine32:i386"]])
 
     def test_a_package_that_cannot_be_installed_stops_with_one_line(self):
         bench = package_list("bench_packages")
@@ -109,6 +111,9 @@ class BadMirrorDay(unittest.TestCase):
         self.assertNotIn("not reached", done.stdout)
         said = [line for line in done.stderr.splitlines() if not line.startswith(("apt-get update failed", "Going on"))]
         self.assertEqual(said, ["cannot install nginx: E: Unable to locate package nginx"])
+        # All at once first; when that fails, one by one up to the one that cannot.
+        self.assertEqual(machine.installs()[0], ["nginx", "curl"])
+        self.assertEqual(machine.installs()[1:], [["nginx"]])
         self.assertNotIn("Reading package lists", done.stdout + done.stderr)
 
 
@@ -118,7 +123,7 @@ class GoodMirrorDay(unittest.TestCase):
         done = machine.run('install_test_packages --require-32bit; echo "skipped: [$skipped_32bit]"')
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(done.stdout.splitlines()[-1], "skipped: []")
-        self.assertEqual(machine.installs(), ["wine32:i386"])
+        self.assertEqual(machine.installs(), [["wine32:i386"]])
         self.assertEqual(machine.calls.count("apt-get update -q"), 1)
         self.assertNotIn("sleep 5", machine.calls)
 
