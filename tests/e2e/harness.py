@@ -443,8 +443,10 @@ def _wine_env(extra=None, with_display=True):
     return env
 
 
-def _kill_wineserver():
+def _kill_wineserver(prefix=None):
     env = _wine_env(with_display=False)
+    if prefix:
+        env["WINEPREFIX"] = prefix
     subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=30, check=False)
     try:
@@ -464,6 +466,7 @@ def prepare_prefix(prefix):
     setting that lets a run trace MessageBoxA and DestroyWindow calls. With
     E2E_TEMPLATE_PREFIX naming a prefix prepared so, a new one is a copy of
     it: a copy takes a second, a new prefix ten."""
+    end_wine_session()
     os.environ["E2E_WINEPREFIX"] = os.path.abspath(prefix)
     _copy_template(prefix)
     subprocess.run([os.path.join(REPO, "tests", "tools", "prepare_prefix"), prefix], check=True,
@@ -507,8 +510,9 @@ def _copy_template(prefix):
 def set_screen_dpi(dpi):
     """Sets the screen's DPI of the current prefix (E2E_WINEPREFIX) for the
     runs that follow: Wine 8 reads LogPixels under HKCU\\Control Panel\\Desktop
-    when its wineserver starts (every run starts one), as Windows reads the
-    scaling at sign-in. 96 is 100 %, 144 150 %, 192 200 %."""
+    when its wineserver starts (the next run starts one), as Windows reads
+    the scaling at sign-in. 96 is 100 %, 144 150 %, 192 200 %."""
+    end_wine_session()
     env = _wine_env(with_display=False)
     subprocess.run(["wine", "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels",
                     "/t", "REG_DWORD", "/d", str(int(dpi)), "/f"], env=env,
@@ -531,6 +535,7 @@ def _prepare_process():
     _Namespace.remove_stale()
     if not os.path.exists(os.path.join(wine_prefix(), _RELAY_MARKER)):
         prepare_prefix(wine_prefix())
+    atexit.register(end_wine_session)
     if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
         signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))
 
@@ -569,16 +574,7 @@ class _Namespace:
         return [int(p) for p in out.split()]
 
     def processes_named(self, fragment):
-        found = []
-        for pid in self.pids():
-            try:
-                with open("/proc/%d/cmdline" % pid, "rb") as f:
-                    command_line = f.read().decode("utf-8", "replace").lower()
-            except OSError:
-                continue
-            if fragment.lower() in command_line:
-                found.append(pid)
-        return found
+        return [pid for pid in self.pids() if fragment.lower() in _command_line(pid)]
 
     @staticmethod
     def remove_stale():
@@ -602,6 +598,62 @@ class _Namespace:
                 pass
         subprocess.run(["ip", "netns", "del", self.name], timeout=30, check=False,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+_session = None
+
+
+def _session_namespace(connected):
+    """The namespace of the runs of this process that have the same prefix
+    and connection: it and its wineserver, started persistent with Wine's
+    own services, stay up from run to run, since starting them is most of
+    what a short run costs. Wine answers adapter queries from the namespace
+    its wineserver started in, so another connection gets a new session."""
+    global _session
+    key = (wine_prefix(), connected)
+    if _session and _session[0] == key:
+        return _session[1]
+    end_wine_session()
+    # A wineserver started outside (by a registry edit, say) would answer for another namespace.
+    _kill_wineserver()
+    namespace = _Namespace(connected)
+    _session = (key, namespace)
+    subprocess.run(namespace.command("wineserver", "-p"), env=_wine_env(with_display=False),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=True)
+    return namespace
+
+
+def end_wine_session():
+    """Ends the runs' namespace and wineserver: the next run starts them
+    anew. A change to the prefix's registry takes effect so."""
+    global _session
+    if _session:
+        (prefix, _), namespace = _session
+        _session = None
+        _kill_wineserver(prefix)
+        namespace.delete()
+
+
+def _end_run_processes(namespace):
+    """Ends what a run left in its session's namespace (a launcher, a
+    process of a program killed by a time-out), but the wineserver and
+    Wine's own services."""
+    for pid in namespace.pids():
+        command_line = _command_line(pid)
+        if "wineserver" in command_line or command_line.startswith("c:\\windows\\"):
+            continue
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+
+
+def _command_line(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return f.read().decode("utf-8", "replace").lower()
+    except OSError:
+        return ""
 
 
 # ---------------------------------------------------------------------------
@@ -939,8 +991,7 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
     exit_code, timed_out, start_t, exit_t = None, False, None, None
     outputs = []
     try:
-        _kill_wineserver()
-        namespace = _Namespace(connected)
+        namespace = _session_namespace(connected)
         server_out = open(paths["server.out"], "wb")
         outputs.append(server_out)
         server_argv = list(server_command or [sys.executable, os.path.join(HERE, "update_server.py"),
@@ -1016,11 +1067,10 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
             except subprocess.TimeoutExpired:
                 pass
     finally:
-        _kill_wineserver()
         for process in [updater, driver, server] + holders + others + sides:
             _end_process(process)
         if namespace:
-            namespace.delete()
+            _end_run_processes(namespace)
         for out in outputs:
             out.close()
 

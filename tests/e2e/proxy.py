@@ -84,6 +84,7 @@ def access_log(folder):
 def use_proxy(address):
     """Makes the current prefix's WinINet go through the proxy at address
     ("host:port"), or through none (address None), for every scheme."""
+    harness.end_wine_session()
     env = harness._wine_env(with_display=False)
     values = [("ProxyEnable", "REG_DWORD", "1" if address else "0")]
     if address:
