@@ -57,7 +57,11 @@ def run(*command):
 def make_stock_machine():
     # -n: mount keeps no record of these in the host's /run.
     run("mount", "-n", "--make-rprivate", "/")
-    for folder in ("/run", "/tmp", "/var/cache", "/var/log", "/srv"):
+    # The repository first: it may lie in a folder covered below (/tmp, say).
+    run("mount", "-n", "-t", "tmpfs", "tmpfs", "/srv")
+    os.makedirs("/srv/updater")
+    run("mount", "-n", "--bind", REPO, "/srv/updater")
+    for folder in ("/run", "/tmp", "/var/cache", "/var/log"):
         run("mount", "-n", "-t", "tmpfs", "tmpfs", folder)
     for folder in ("/etc", "/var/lib"):
         layers = "/tmp/overlay" + folder.replace("/", "-")
@@ -65,10 +69,8 @@ def make_stock_machine():
         os.makedirs(layers + "/work")
         run("mount", "-n", "-t", "overlay", "overlay", "-o",
             "lowerdir=%s,upperdir=%s/upper,workdir=%s/work" % (folder, layers, layers), folder)
-    os.makedirs("/srv/updater")
-    run("mount", "-n", "--bind", REPO, "/srv/updater")
     os.makedirs("/etc/update-server", exist_ok=True)
-    shutil.copy(os.path.join(REPO, "server", "config.ini"), "/etc/update-server/config.ini")
+    shutil.copy("/srv/updater/server/config.ini", "/etc/update-server/config.ini")
     os.makedirs("/var/lib/update-store", exist_ok=True)
     os.makedirs("/var/log/nginx")
     os.makedirs("/run/php")
@@ -107,6 +109,7 @@ class ReadmeBlockOnStockDebian(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         block = readme_block("nginx")
+        pool = readme_block("ini", "[www]")
         cls.cache = re.search(r"^fastcgi_cache_path (\S+) ", block, re.MULTILINE).group(1)
         host = re.search(r"server_name (\S+);", block).group(1)
         fpm_socket = re.search(r"fastcgi_pass unix:(\S+);", block).group(1)
@@ -117,7 +120,7 @@ class ReadmeBlockOnStockDebian(unittest.TestCase):
         with open("/etc/nginx/sites-enabled/updates", "w") as f:
             f.write(block)
         with open("/tmp/php-fpm.conf", "w") as f:
-            f.write(FPM_GLOBAL + readme_block("ini", "[www]"))
+            f.write(FPM_GLOBAL + pool)
         cls.syntax = subprocess.run(["nginx", "-t"], capture_output=True, text=True, timeout=30)
         servers = [subprocess.Popen(command) for command in
                    ([php_fpm(), "--nodaemonize", "--fpm-config", "/tmp/php-fpm.conf"], ["nginx", "-g", "daemon off;"])]

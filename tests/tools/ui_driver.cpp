@@ -36,7 +36,10 @@
 namespace {
 
 const int poll_ms = 10;
-const long long settle_ms = 150;  // a window this long on screen has been painted
+// A window is photographed once it has been on screen this long and has
+// nothing left to paint, or, should it never finish, after the longer bound.
+const long long settle_ms = 150;
+const long long paint_bound_ms = 3000;
 const int message_text_id = 0xFFFF;
 
 FILE* record_file = nullptr;
@@ -199,6 +202,31 @@ bool write_bmp(const std::string& path, int width, int height, const void* bits,
     std::fwrite(&info, sizeof info, 1, out);
     std::fwrite(bits, 1, info.biSizeImage, out);
     return std::fclose(out) == 0;
+}
+
+BOOL CALLBACK find_unpainted_child(HWND child, LPARAM found)
+{
+    if (GetUpdateRect(child, nullptr, FALSE)) {
+        *reinterpret_cast<bool*>(found) = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Whether the window and its controls have painted all they were asked to:
+// on a loaded machine a window may be on screen a while before its program
+// gets round to painting it.
+bool is_painted(HWND hwnd)
+{
+    bool unpainted_child = false;
+    EnumChildWindows(hwnd, find_unpainted_child, reinterpret_cast<LPARAM>(&unpainted_child));
+    return !GetUpdateRect(hwnd, nullptr, FALSE) && !unpainted_child;
+}
+
+bool is_ready_for_shot(const tracked_window& w, long long now)
+{
+    const long long shown_for = now - w.shown_at;
+    return shown_for >= paint_bound_ms || (shown_for >= settle_ms && is_painted(w.hwnd));
 }
 
 // Copies the window's rectangle of the screen, as a person sees it (with
@@ -406,7 +434,7 @@ void observe()
             continue;
         }
         ask_bars(*w);
-        if (!w->shot_taken && now - w->shown_at >= settle_ms)
+        if (!w->shot_taken && is_ready_for_shot(*w, now))
             take_shot(*w);
     }
 }
@@ -606,7 +634,7 @@ long long bar_pos(const tracked_window& w, int id)
 bool run_answer(step& s)
 {
     tracked_window* box = next_unanswered_message();
-    if (!box || unix_time_ms() - box->shown_at < settle_ms)
+    if (!box || !is_ready_for_shot(*box, unix_time_ms()))
         return false;
     auto id = button_ids.find(s.words[1]);
     std::string how = s.words.size() > 2 ? s.words[2] : "button";
