@@ -74,7 +74,9 @@ public:
     BodyEnd read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
                       std::size_t byte_limit);
 
-    // send_head, then read_body: true when the whole body arrived.
+    // send_head, then read_body of an answer with a 2xx status: true when
+    // its whole body arrived. Any other answer fails with every handle
+    // closed, its body unread: an error page is never what was asked for.
     bool send_request(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
                       std::size_t byte_limit);
 
