@@ -44,6 +44,14 @@ std::size_t longest_aside_path()
            std::to_string(last).size() + std::strlen(moved_suffix);
 }
 
+// The staging folder and the lock file are the installation's own: a file
+// of either name could be neither staged nor installed.
+bool is_installation_name(const std::string& name)
+{
+    std::string upper = upper_case(name);
+    return upper == upper_case(staging_folder) || upper == upper_case(installation_lock_file);
+}
+
 }  // namespace
 
 bool is_safe_file_name(const std::string& name)
@@ -55,7 +63,7 @@ bool is_safe_file_name(const std::string& name)
     // Windows drops a trailing dot or space, so "menu.exe." would be "menu.exe".
     if (name.back() == '.' || name.back() == ' ')
         return false;
-    return !is_device_name(name);
+    return !is_device_name(name) && !is_installation_name(name);
 }
 
 bool fits_path_limit(const std::string& folder, const std::string& name)

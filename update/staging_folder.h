@@ -5,6 +5,10 @@
 // The folder in the working directory where downloaded files wait to be
 // installed.
 constexpr char staging_folder[] = "_update";
+// Beside it, the lock file a run holds (app/installation_lock.h). It exists
+// only while a run holds it, or after a power cut until the next run takes
+// it over.
+constexpr char installation_lock_file[] = "_update.lock";
 
 // Inside the staging folder: the installation's journal and the installed
 // files it moved aside, each named by its place in the journal.
