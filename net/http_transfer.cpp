@@ -176,9 +176,10 @@ bool HttpTransfer::open_target_request()
     return true;
 }
 
-void HttpTransfer::ask_from(std::size_t first_byte)
+void HttpTransfer::ask_from(std::size_t first_byte, const std::string& validator)
 {
-    request_headers = "Range: bytes=" + std::to_string(first_byte) + "-\r\n";
+    request_headers =
+        "Range: bytes=" + std::to_string(first_byte) + "-\r\nIf-Range: " + validator + "\r\n";
 }
 
 bool HttpTransfer::send_head()

@@ -313,14 +313,14 @@ TEST(HttpTransfer, HowABodyEndedIsTold)
     EXPECT_EQ(body_end(head + std::string(100, 'l'), limited, 60), End::stopped);
 }
 
-TEST(HttpTransfer, ARequestForTheRestAsksForItOnEveryRedirectToo)
+TEST(HttpTransfer, ARequestForTheRestAsksForItUnderItsValidatorOnEveryRedirectToo)
 {
     ScriptedServer server({{redirect("302 Found", "/elsewhere")},
                            {"HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 500-503/504\r\n"
                             "Content-Length: 4\r\n\r\nrest"}});
     HttpTransfer http(file_head_timeout_ms);
     ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/f", "GET", false));
-    http.ask_from(500);
+    http.ask_from(500, "\"aaaa\"");
     ASSERT_TRUE(http.send_head());
     DWORD status = 0;
     EXPECT_TRUE(http.response_status(status));
@@ -332,7 +332,9 @@ TEST(HttpTransfer, ARequestForTheRestAsksForItOnEveryRedirectToo)
     const std::vector<std::string>& requests = server.stop();
     ASSERT_EQ(requests.size(), 2u);
     for (const std::string& request : requests)
-        EXPECT_NE(request.find("\r\nRange: bytes=500-\r\n"), std::string::npos) << request;
+        EXPECT_NE(request.find("\r\nRange: bytes=500-\r\nIf-Range: \"aaaa\"\r\n"),
+                  std::string::npos)
+            << request;
 }
 
 std::string request_target(const std::string& request)
