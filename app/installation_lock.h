@@ -4,9 +4,8 @@
 
 #include <windows.h>
 
-// The name of the lock file in the working folder; it exists only while a
-// run holds it (or after a power cut, until the next run takes it over).
-constexpr char installation_lock_file[] = "_update.lock";
+// installation_lock_file, the lock file's name in the working folder.
+#include "update/staging_folder.h"
 
 class InstallationLock {
 public:

@@ -16,8 +16,8 @@ namespace {
 
 const char user_agent[] = "Tervalisk";
 const char http_version[] = "HTTP/1.0";
-// The entry is passed as a whole header line; servers see "Accept: Accept: */*".
-const char* accept_types[] = {"Accept: */*", nullptr};
+// Media types only: the platform writes the "Accept:" itself.
+const char* accept_types[] = {"*/*", nullptr};
 // Redirects are followed here, not by the platform, so that their number and
 // their schemes can be checked.
 const DWORD request_flags =
@@ -115,6 +115,11 @@ bool is_announced_length(HINTERNET request, std::size_t received)
     return announced == received;
 }
 
+bool is_success(DWORD status)
+{
+    return status >= 200 && status <= 299;
+}
+
 bool is_redirect(DWORD status)
 {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -171,9 +176,10 @@ bool HttpTransfer::open_target_request()
     return true;
 }
 
-void HttpTransfer::ask_from(std::size_t first_byte)
+void HttpTransfer::ask_from(std::size_t first_byte, const std::string& validator)
 {
-    request_headers = "Range: bytes=" + std::to_string(first_byte) + "-\r\n";
+    request_headers =
+        "Range: bytes=" + std::to_string(first_byte) + "-\r\nIf-Range: " + validator + "\r\n";
 }
 
 bool HttpTransfer::send_head()
@@ -200,7 +206,14 @@ bool HttpTransfer::send_request(MemoryStream& body, ModelessDialog& progress,
                                 std::int32_t& byte_count, std::size_t byte_limit)
 {
     byte_count = 0;
-    return send_head() && read_body(body, progress, byte_count, byte_limit) == BodyEnd::complete;
+    if (!send_head())
+        return false;
+    DWORD status = 0;
+    if (!response_status(status) || !is_success(status)) {
+        close_all();
+        return false;
+    }
+    return read_body(body, progress, byte_count, byte_limit) == BodyEnd::complete;
 }
 
 // Closes the connection and request of a redirect and opens them for the
@@ -267,7 +280,7 @@ HttpTransfer::BodyEnd HttpTransfer::end_early(BodyEnd end, std::int32_t& byte_co
 bool HttpTransfer::response_is_plain_success()
 {
     DWORD status = 0;
-    if (!response_status(status) || status < 200 || status > 299)
+    if (!response_status(status) || !is_success(status))
         return false;
     // Every Content-Encoding header counts: the platform decodes none unless asked.
     std::string coding;

@@ -50,8 +50,10 @@ public:
                       const std::string& verb, bool secure);
 
     // Every request of this transfer, redirects included, asks for the body
-    // from first_byte on ("Range: bytes=<first_byte>-"). Before send_head.
-    void ask_from(std::size_t first_byte);
+    // from first_byte on ("Range: bytes=<first_byte>-") if the resource still
+    // has the validator ("If-Range: <validator>"; net/range_validator.h).
+    // Before send_head.
+    void ask_from(std::size_t first_byte, const std::string& validator);
 
     // Sends the request and follows redirects (never from https to http)
     // up to the head of the final response. Fails, with every handle
@@ -74,7 +76,9 @@ public:
     BodyEnd read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
                       std::size_t byte_limit);
 
-    // send_head, then read_body: true when the whole body arrived.
+    // send_head, then read_body of an answer with a 2xx status: true when
+    // its whole body arrived. Any other answer fails with every handle
+    // closed, its body unread: an error page is never what was asked for.
     bool send_request(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
                       std::size_t byte_limit);
 
@@ -97,6 +101,6 @@ private:
     const DWORD head_timeout_ms;
     UrlParts target;
     std::string request_verb;
-    // Sent with every request: empty, or the Range line of ask_from.
+    // Sent with every request: empty, or the Range and If-Range lines of ask_from.
     std::string request_headers;
 };

@@ -8,6 +8,7 @@
 
 #include "net/content_range.h"
 #include "net/http_transfer.h"
+#include "net/range_validator.h"
 #include "net/url_parts.h"
 #include "support/files.h"
 #include "ui/message_box.h"
@@ -77,6 +78,14 @@ bool answers_with_rest(HttpTransfer& transfer, std::size_t first, std::int32_t s
            is_rest_from(range, first, static_cast<std::uint64_t>(size));
 }
 
+// The response header's value, empty when there is none.
+std::string header_value(HttpTransfer& transfer, const char* name)
+{
+    std::string value;
+    transfer.response_header(name, value);
+    return value;
+}
+
 AttemptEnd attempt_end(HttpTransfer::BodyEnd end)
 {
     switch (end) {
@@ -124,13 +133,14 @@ bool DownloadItem::fetch_body(UpdateDialog& dialog, const std::string& url, std:
             body.clear();
         std::size_t held = body.size();
         end = request_body(dialog, url_parts, announced);
-        next = attempts.after(end, body.size() > held);
+        next = attempts.after(end, body.size() > held, !validator.empty());
     }
     return end == AttemptEnd::complete && static_cast<std::int64_t>(body.size()) == expected_size;
 }
 
 // One request for the file's bytes from those already held on; a request
-// from the start takes any plain success, one for the rest only the rest.
+// from the start takes any plain success and its validator, one for the
+// rest, sent under that validator, only the rest.
 AttemptEnd DownloadItem::request_body(UpdateDialog& dialog, const UrlParts& url_parts,
                                       std::size_t announced)
 {
@@ -139,7 +149,7 @@ AttemptEnd DownloadItem::request_body(UpdateDialog& dialog, const UrlParts& url_
     if (!transfer.open_request(host_name, url_parts.port, object_path, "GET", url_parts.secure))
         return AttemptEnd::failed;
     if (first > 0)
-        transfer.ask_from(first);
+        transfer.ask_from(first, validator);
     if (!transfer.send_head())
         return AttemptEnd::cut_short;
     bool accepted = first == 0 ? transfer.response_is_plain_success()
@@ -148,6 +158,9 @@ AttemptEnd DownloadItem::request_body(UpdateDialog& dialog, const UrlParts& url_
         transfer.close_all();
         return first == 0 ? AttemptEnd::failed : AttemptEnd::range_refused;
     }
+    if (first == 0)
+        validator = range_validator(header_value(transfer, "ETag"),
+                                    header_value(transfer, "Last-Modified"));
     // A body can never be longer than announced and still be right, so the
     // transfer stops as soon as it is.
     std::int32_t byte_count = 0;

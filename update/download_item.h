@@ -17,6 +17,9 @@ struct DownloadItem {
     std::string host_name;
     std::string object_path;
     MemoryStream body;
+    // The If-Range value for the rest of body, from the answer it began
+    // with; empty when that answer gave none.
+    std::string validator;
 
     // Takes file_name from the file's URL and shows it in the dialog; false
     // for a URL or a name the program cannot use.

@@ -1,8 +1,9 @@
 // The requests for one file of an update. When a body stops early after
-// bytes came, the rest is asked for; a server that does not answer with
-// exactly the rest has the file asked for again from its start, once. With
-// a listed size and hash per file, what is put together is either exactly
-// right or refused.
+// bytes came, the rest is asked for under the validator of the answer they
+// came with, or, without one, the file is asked for again from its start; a
+// server that does not answer with exactly the rest has the file asked for
+// again from its start, once. With a listed size and hash per file, what is
+// put together is either exactly right or refused.
 #pragma once
 
 // Continuations asked for one file, at most.
@@ -25,7 +26,10 @@ enum class NextRequest {
 class FileAttempts {
 public:
     // brought_bytes: the request that ended added bytes to the file.
-    NextRequest after(AttemptEnd end, bool brought_bytes);
+    // has_validator: the answer the held bytes began with named a validator
+    // (net/range_validator.h), without which the rest cannot be told from
+    // another version's; a start over then counts as a continuation.
+    NextRequest after(AttemptEnd end, bool brought_bytes, bool has_validator);
 
 private:
     int continuations = 0;

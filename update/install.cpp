@@ -16,9 +16,6 @@
 namespace {
 
 const int writable_mode = 0222;
-// Old copies per sub-folder of the aside folder. Wine proves a name absent
-// only by reading its whole folder, and every copy put aside is such a name.
-const std::size_t aside_group_size = 64;
 
 std::string staged_path(const JournalEntry& entry)
 {
@@ -34,7 +31,7 @@ std::string aside_group(std::size_t i)
 // (a running image, a file held open): it then leaves its place as well.
 std::string moved_old_path(const std::string& aside)
 {
-    return aside + "-moved";
+    return aside + moved_suffix;
 }
 
 bool is_entry_ready(const JournalEntry& entry)

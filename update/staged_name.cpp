@@ -34,6 +34,24 @@ bool is_device_name(const std::string& name)
            stem[3] >= '1' && stem[3] <= '9';
 }
 
+// The longest path the installation forms inside the staging folder: an old
+// copy moved aside at the last place a journal can name, which is longer
+// than the journal's own path.
+std::size_t longest_aside_path()
+{
+    const std::size_t last = most_journal_entries - 1;
+    return std::strlen(aside_folder) + 1 + std::to_string(last / aside_group_size).size() + 1 +
+           std::to_string(last).size() + std::strlen(moved_suffix);
+}
+
+// The staging folder and the lock file are the installation's own: a file
+// of either name could be neither staged nor installed.
+bool is_installation_name(const std::string& name)
+{
+    std::string upper = upper_case(name);
+    return upper == upper_case(staging_folder) || upper == upper_case(installation_lock_file);
+}
+
 }  // namespace
 
 bool is_safe_file_name(const std::string& name)
@@ -45,16 +63,18 @@ bool is_safe_file_name(const std::string& name)
     // Windows drops a trailing dot or space, so "menu.exe." would be "menu.exe".
     if (name.back() == '.' || name.back() == ' ')
         return false;
-    return !is_device_name(name);
+    return !is_device_name(name) && !is_installation_name(name);
 }
 
 bool fits_path_limit(const std::string& folder, const std::string& name)
 {
     // The ANSI file calls take at most MAX_PATH characters with the
     // terminating null; a relative name is resolved to folder + "\" + name.
+    // Counted: the staged copy and the longest old copy aside (the installed
+    // file, "<folder>\<name>", is shorter than the staged one).
     std::size_t prefix = folder.size() + (folder.empty() || folder.back() == '\\' ? 0 : 1);
     std::size_t staged = std::strlen(staging_folder) + 1 + name.size();
-    std::size_t longest = prefix + std::max(staged, std::strlen(journal_file));
+    std::size_t longest = prefix + std::max(staged, longest_aside_path());
     return longest < MAX_PATH;
 }
 

@@ -20,7 +20,14 @@ function is_safe_file_name(string $name): bool
     if ($last === '.' || $last === ' ') {
         return false;
     }
-    return !is_device_name($name);
+    return !is_device_name($name) && !is_installation_name($name);
+}
+
+// The client's own names in the installation folder: its staging folder and
+// its lock file. A file of either name could never be installed.
+function is_installation_name(string $name): bool
+{
+    return in_array(strtolower($name), ['_update', '_update.lock'], true);
 }
 
 // Windows opens a device for these names, with or without an extension.

@@ -142,6 +142,14 @@ function parse_version(string $text): int
     return $version;
 }
 
+function check_publishable_name(string $name): void
+{
+    if (!is_publishable_file_name($name)) {
+        $shown = addcslashes($name, "\0..\37\\");
+        throw new PublishRefused("\"$shown\" is not a name the program can install under");
+    }
+}
+
 /**
  * The files of a release folder, checked against what a client can stage.
  * @return list<array{name: string, path: string}>
@@ -163,9 +171,7 @@ function release_files(string $folder): array
         if (!is_file($path) || !is_readable($path)) {
             throw new PublishRefused("$shown is not a readable file");
         }
-        if (!is_publishable_file_name($name)) {
-            throw new PublishRefused("\"$shown\" is not a name the program can install under");
-        }
+        check_publishable_name($name);
         if (is_version_file($name)) {
             throw new PublishRefused("$shown is written by publishing; leave it out of the folder");
         }

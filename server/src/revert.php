@@ -54,6 +54,10 @@ function reverted_files(ReleaseStore $store, int $good): array
         }
     }
     $files = array_values(array_intersect_key($as_of_good, $changed_later));
+    // Released before the program's rules named them all.
+    foreach ($files as $file) {
+        check_publishable_name($file['name']);
+    }
     $kept = array_values(array_diff_key($changed_later, $as_of_good));
     if ($files === []) {
         throw new PublishRefused("no version after $good changed a file that $good has; nothing to revert");

@@ -159,6 +159,18 @@ final class PublishTest extends StoreTestCase
         $this->assertSame($before, $this->store_contents());
     }
 
+    public function test_the_installation_s_own_names_are_refused_by_name(): void
+    {
+        foreach (['_update', '_UPDATE.lock'] as $name) {
+            try {
+                $this->publish(1, ['menu.exe' => 'menu', $name => 'x']);
+                $this->fail("$name was published");
+            } catch (PublishRefused $refusal) {
+                $this->assertStringContainsString("\"$name\"", $refusal->getMessage());
+            }
+        }
+    }
+
     public function test_refusals_of_versions_and_folders(): void
     {
         $this->publish(3, ['a.dll' => 'x']);

@@ -58,4 +58,22 @@ final class RevertTest extends StoreTestCase
         }
         $this->assertSame($before, $this->store_contents());
     }
+
+    public function test_a_revert_to_a_file_under_the_installation_s_own_name_is_refused_by_name(): void
+    {
+        $this->publish(1, ['a.dll' => 'a1']);
+        $this->publish(2, ['a.dll' => 'a2']);
+        // Stored before publishing refused the name.
+        file_put_contents($this->store_root . '/files/1/_Update.lock', 'l1');
+        file_put_contents($this->store_root . '/files/2/_Update.lock', 'l2');
+        $before = $this->store_contents();
+
+        try {
+            $this->revert(3, 1);
+            $this->fail('reverted');
+        } catch (PublishRefused $refusal) {
+            $this->assertStringContainsString('"_Update.lock"', $refusal->getMessage());
+        }
+        $this->assertSame($before, $this->store_contents());
+    }
 }

@@ -155,7 +155,8 @@ class Reply:
     piece. drop_after: the connection is reset (drop_how "reset") or closed
     ("close") after that many body bytes, once the client has taken them in.
     ranges: a request "Range: bytes=N-" gets 206 with the body from byte N
-    on (drop_after still counts from the body's start). endless: the body (or 1 KiB of "x")
+    on (drop_after still counts from the body's start), or the reply as it is
+    to an If-Range that is not its ETag or Last-Modified. endless: the body (or 1 KiB of "x")
     is sent over and over until the client goes away. raw_head: bytes sent
     in place of the status line and headers. delay: seconds before
     answering; hold: seconds the connection stays open after the body.

@@ -160,6 +160,11 @@ class CheckFailures(CheckTestCase):
              {"steps": cancel_steps("close")}, True, False),
             ("a body of white space only", b" \r\n\t\r\n\r\n  ", {"trace_message_boxes": True}, True, True),
             ("an error page", Reply(status=404, reason="Not Found", body=html_page), {}, True, True),
+            # What an error page holds counts for nothing, an update list included.
+            ("an update list sent with status 404", Reply(status=404, reason="Not Found", body=OFFER),
+             {}, True, True),
+            ("an update list sent by a proxy asking for credentials",
+             Reply(status=407, reason="Proxy Authentication Required", body=OFFER), {}, True, True),
             ("an offer followed by a line without a comma",
              OFFER + b"\r\n<!-- 0.02 s -->\r\n", {}, True, True),
             ("a body one byte past 16 MiB", padded_offer(REPLY_LIMIT + 1), {}, True, True),
@@ -184,7 +189,6 @@ class CheckReplies(CheckTestCase):
     def test_a_reply_with_entries_leads_to_the_question_and_no_ends_the_run(self):
         cases = [
             ("one entry", OFFER, {"trace_message_boxes": True}),
-            ("an update list sent with status 404", Reply(status=404, reason="Not Found", body=OFFER), {}),
             ("a body of exactly 16 MiB", padded_offer(REPLY_LIMIT), {}),
         ]
         for name, reply, options in cases:

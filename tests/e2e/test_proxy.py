@@ -79,8 +79,9 @@ class ThroughTheProxy(ProxyTestCase):
     def test_a_file_cut_short_is_continued_through_the_proxy(self):
         body = body_of(100 * 1024, 23)
         routes = {check_path(7): update_list([(file_url("c.dll"), len(body))]),
-                  "/files/c.dll": [Reply(body=body, drop_after=len(body) // 2, drop_how="close"),
-                                   Reply(body=body, ranges=True)]}
+                  "/files/c.dll": [Reply(body=body, drop_after=len(body) // 2, drop_how="close",
+                                         headers=[("ETag", '"c1"')]),
+                                   Reply(body=body, ranges=True, headers=[("ETag", '"c1"')])]}
         result, _ = self.run_proxied("open", routes)
 
         self.assert_installed(result, {"c.dll": (None, body)})

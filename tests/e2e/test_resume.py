@@ -1,12 +1,13 @@
 """End-to-end tests of a file whose transfer is cut: the rest is asked for
-with a Range and the file installs exactly right; a server that does not
+with a Range under the first answer's validator and the file installs
+exactly right; a server that does not
 answer with exactly the rest has the file started over; bytes that do not
 make up the listed file are never installed."""
 
 import hashlib
 import unittest
 
-from harness import Reply, check_path, file_url
+from harness import Reply, check_path, file_url, update_list
 from test_download import ACCEPT, VERSION, DownloadTestCase, body_of
 
 NAME = "big.dll"
@@ -23,9 +24,13 @@ def point(percent):
     return SIZE * percent // 100
 
 
+# The first answer's validator, which a continuation names in If-Range.
+ETAG = '"aaaa"'
+VALIDATED = [("ETag", ETAG), ("Last-Modified", "Tue, 01 Apr 2025 10:00:00 GMT")]
+
 # Closed in good order after half the file: the rest is asked for from
 # exactly there.
-HALF_THEN_CLOSED = dict(drop_after=SIZE // 2, drop_how="close", **PACE)
+HALF_THEN_CLOSED = dict(drop_after=SIZE // 2, drop_how="close", headers=VALIDATED, **PACE)
 
 
 def offered(body):
@@ -37,8 +42,9 @@ def offered(body):
 def cut_at(body, cuts):
     """Replies that end the file's transfer at each (byte of the whole
     file, "reset" or "close") in turn, then give the rest."""
-    replies = [Reply(body=body, ranges=True, drop_after=at, drop_how=how, **PACE) for at, how in cuts]
-    return replies + [Reply(body=body, ranges=True, **PACE)]
+    replies = [Reply(body=body, ranges=True, drop_after=at, drop_how=how, headers=VALIDATED, **PACE)
+               for at, how in cuts]
+    return replies + [Reply(body=body, ranges=True, headers=VALIDATED, **PACE)]
 
 
 class ResumeTestCase(DownloadTestCase):
@@ -47,12 +53,12 @@ class ResumeTestCase(DownloadTestCase):
         return self.run_updater(dict(VERSION, **{NAME: old}), routes=routes, steps=ACCEPT,
                                 timeout=RUN_CAP)
 
-    def ranges_asked(self, result):
-        """The Range header of each request for the file (None: none)."""
+    def ranges_asked(self, result, header="range"):
+        """The Range header (or another) of each request for the file (None: none)."""
         asked = []
         for request in result.requests:
             if request["target"] == TARGET:
-                values = [v for n, v in request["headers"] if n.lower() == "range"]
+                values = [v for n, v in request["headers"] if n.lower() == header]
                 asked.append(values[0] if values else None)
         return asked
 
@@ -101,8 +107,8 @@ class Continuations(ResumeTestCase):
 
     def test_a_read_that_waits_too_long_is_continued(self):
         body = body_of(SIZE, 4)
-        replies = [Reply(body=body, piece_size=point(50), pause=STALL),
-                   Reply(body=body, ranges=True, **PACE)]
+        replies = [Reply(body=body, piece_size=point(50), pause=STALL, headers=VALIDATED),
+                   Reply(body=body, ranges=True, headers=VALIDATED, **PACE)]
         result = self.run_offer(body, replies)
 
         self.assert_installed(result, {NAME: (b"old", body)})
@@ -155,10 +161,27 @@ class WrongContinuations(ResumeTestCase):
         body = body_of(SIZE, 8)
         other = body_of(SIZE, 9)
         result = self.run_offer(body, [Reply(body=body, **HALF_THEN_CLOSED),
-                                       Reply(body=other, ranges=True, **PACE)])
+                                       Reply(body=other, ranges=True, headers=VALIDATED, **PACE)])
 
         self.assert_failed_download(result)
         self.assertEqual(self.ranges_asked(result), [None, "bytes=%d-" % point(50)])
+
+
+class ChangedFiles(ResumeTestCase):
+    def test_a_file_replaced_between_its_answers_is_installed_whole_in_its_new_form(self):
+        old = body_of(SIZE, 10)
+        new = body_of(SIZE, 11)
+        # A line without a hash, as a program built without keys takes it:
+        # only the validator keeps the halves of two versions apart.
+        routes = {check_path(7): update_list([(file_url(NAME), SIZE)]),
+                  TARGET: [Reply(body=old, **HALF_THEN_CLOSED),
+                           Reply(body=new, ranges=True, headers=[("ETag", '"bbbb"')], **PACE)]}
+        result = self.run_updater(dict(VERSION, **{NAME: b"old"}), routes=routes, steps=ACCEPT,
+                                  timeout=RUN_CAP)
+
+        self.assert_installed(result, {NAME: (b"old", new)})
+        self.assertEqual(self.ranges_asked(result), [None, "bytes=%d-" % point(50), None])
+        self.assertEqual(self.ranges_asked(result, "if-range"), [None, ETAG, None])
 
 
 if __name__ == "__main__":

@@ -33,7 +33,9 @@ REPLY (every key optional):
     ranges                honour "Range: bytes=N-" with N inside the body:
                           206, "Content-Range: bytes N-<last>/<length>", and
                           the body from byte N on (any other request: the
-                          reply as it is)
+                          reply as it is); with an "If-Range" that is not
+                          the reply's ETag or Last-Modified, as a server
+                          whose file has changed: the reply as it is
     drop_after            end the connection once this many bytes of the
                           body are sent (counted from the body's start for
                           a range too) and the client has received them all
@@ -182,12 +184,26 @@ def requested_start(request):
     return None
 
 
+def header_value(headers, wanted):
+    for name, value in headers:
+        if name.lower() == wanted:
+            return value
+    return None
+
+
+def validator_matches(reply, request):
+    """No If-Range, or one naming the reply's ETag or Last-Modified."""
+    asked = header_value(request["headers"], "if-range")
+    headers = reply.get("headers", [])
+    return asked is None or asked in (header_value(headers, "etag"), header_value(headers, "last-modified"))
+
+
 def answer_range(reply, request):
     """The reply, made the answer to the range the request asks for when
     the reply honours ranges."""
     body = base64.b64decode(reply.get("body_b64", ""))
     start = requested_start(request)
-    if not reply.get("ranges") or start is None or start >= len(body):
+    if not reply.get("ranges") or start is None or start >= len(body) or not validator_matches(reply, request):
         return reply
     ranged = dict(reply, status=206, reason="Partial Content",
                   body_b64=base64.b64encode(body[start:]).decode("ascii"))

@@ -194,9 +194,12 @@ TEST(HttpTransfer, ReadsTheWholeBodyPumpingAfterEveryChunkAndTheFinalEmptyRead)
     EXPECT_EQ(o.requests.at(0).rfind("GET /files/a.bin HTTP/1.0\r\n", 0), 0u) << o.requests.at(0);
     EXPECT_NE(o.requests.at(0).find("User-Agent: Tervalisk\r\n"), std::string::npos)
         << o.requests.at(0);
+    EXPECT_NE(o.requests.at(0).find("\r\nAccept: */*\r\n"), std::string::npos) << o.requests.at(0);
 }
 
-TEST(HttpTransfer, EmptyBodyAndErrorStatusAreDeliveredLikeAnyOther)
+// A proxy's or server's error page is never the body asked for, whatever
+// it holds; an empty body with a success status is.
+TEST(HttpTransfer, AnEmptyBodyIsDeliveredAndAnErrorStatusIsNot)
 {
     FakeProgress empty;
     Outcome o = transfer(reply_with_body("200 OK", ""), empty);
@@ -204,10 +207,16 @@ TEST(HttpTransfer, EmptyBodyAndErrorStatusAreDeliveredLikeAnyOther)
     EXPECT_EQ(o.byte_count, 0);
     EXPECT_EQ(o.pumps, 1);
 
-    FakeProgress missing;
-    o = transfer(reply_with_body("404 Not Found", "no such page"), missing);
-    EXPECT_TRUE(o.result);
-    EXPECT_EQ(std::string(o.body.begin(), o.body.end()), "no such page");
+    const std::string list_like = "http://127.0.0.1/files/a.bin,3\r\n<p>Sign in, please</p>";
+    for (const char* status :
+         {"404 Not Found", "407 Proxy Authentication Required", "500 Internal Server Error"}) {
+        FakeProgress refused;
+        o = transfer(reply_with_body(status, list_like), refused);
+        EXPECT_FALSE(o.result) << status;
+        EXPECT_EQ(o.byte_count, 0) << status;
+        EXPECT_TRUE(o.body.empty()) << status;
+        EXPECT_TRUE(o.handles_closed) << status;
+    }
 }
 
 TEST(HttpTransfer, CancelQuitOrOverlongBodyFailWithEveryHandleClosed)
@@ -304,14 +313,14 @@ TEST(HttpTransfer, HowABodyEndedIsTold)
     EXPECT_EQ(body_end(head + std::string(100, 'l'), limited, 60), End::stopped);
 }
 
-TEST(HttpTransfer, ARequestForTheRestAsksForItOnEveryRedirectToo)
+TEST(HttpTransfer, ARequestForTheRestAsksForItUnderItsValidatorOnEveryRedirectToo)
 {
     ScriptedServer server({{redirect("302 Found", "/elsewhere")},
                            {"HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 500-503/504\r\n"
                             "Content-Length: 4\r\n\r\nrest"}});
     HttpTransfer http(file_head_timeout_ms);
     ASSERT_TRUE(http.open_request("127.0.0.1", server.port(), "/f", "GET", false));
-    http.ask_from(500);
+    http.ask_from(500, "\"aaaa\"");
     ASSERT_TRUE(http.send_head());
     DWORD status = 0;
     EXPECT_TRUE(http.response_status(status));
@@ -323,7 +332,9 @@ TEST(HttpTransfer, ARequestForTheRestAsksForItOnEveryRedirectToo)
     const std::vector<std::string>& requests = server.stop();
     ASSERT_EQ(requests.size(), 2u);
     for (const std::string& request : requests)
-        EXPECT_NE(request.find("\r\nRange: bytes=500-\r\n"), std::string::npos) << request;
+        EXPECT_NE(request.find("\r\nRange: bytes=500-\r\nIf-Range: \"aaaa\"\r\n"),
+                  std::string::npos)
+            << request;
 }
 
 std::string request_target(const std::string& request)
@@ -402,7 +413,7 @@ TEST(HttpTransfer, OnlyATwoHundredStatusWithoutContentCodingIsAPlainSuccess)
     for (const Case& c : cases) {
         FakeProgress progress;
         Outcome o = transfer(reply_with_body(c.head, "body of the answer"), progress);
-        EXPECT_TRUE(o.result) << c.head;
+        EXPECT_EQ(o.result, c.head[0] == '2') << c.head;
         EXPECT_EQ(o.plain_success, c.plain) << c.head;
     }
 }

@@ -4,8 +4,9 @@
 
 #include "update/staged_name.h"
 
-// A name fits when "<folder>\_update\<name>" and "<folder>\_update\~install\journal"
-// both stay below MAX_PATH (260) characters.
+// A name fits when "<folder>\_update\<name>" and "<folder>\" followed by
+// the longest path of an old copy aside, "_update\~install\15624\999998-moved"
+// (35 characters), both stay below MAX_PATH (260) characters.
 TEST(PathLimit, TheStagedPathDecidesForLongNames)
 {
     EXPECT_TRUE(fits_path_limit("C:\\app", std::string(244, 'n')));
@@ -17,9 +18,11 @@ TEST(PathLimit, TheStagedPathDecidesForLongNames)
         EXPECT_FALSE(fits_path_limit("C:\\", std::string(length, 'n'))) << length;
 }
 
-TEST(PathLimit, TheJournalDecidesInADeepFolder)
+// The journal's path is shorter: a folder deep enough that only it fits
+// would have a file staged that the installation cannot put aside.
+TEST(PathLimit, TheLongestAsideNameDecidesInADeepFolder)
 {
-    const std::string deep = "C:\\" + std::string(231, 'd');
+    const std::string deep = "C:\\" + std::string(220, 'd');
     EXPECT_TRUE(fits_path_limit(deep, "a"));
     EXPECT_FALSE(fits_path_limit(deep + "d", "a"));
 }
