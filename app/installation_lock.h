@@ -4,8 +4,7 @@
 
 #include <windows.h>
 
-// installation_lock_file, the lock file's name in the working folder.
-#include "update/staging_folder.h"
+#include "update/staging_folder.h"  // installation_lock_file
 
 class InstallationLock {
 public:
