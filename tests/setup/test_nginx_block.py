@@ -1,14 +1,15 @@
-"""The README's nginx block, copied as it stands, starts nginx on a stock
-Debian 12 machine and answers a check, with no folder made by hand.
+"""The server manual's nginx block (docs/server.md), copied as it stands,
+starts nginx on a stock Debian 12 machine and answers a check, with no folder
+made by hand.
 
 Needs root: it runs itself again under unshare, in its own mount and network
-namespaces, where the machine is made to look as the README assumes without
+namespaces, where the machine is made to look as the manual assumes without
 touching the host: /etc and /var/lib are overlays of the host's, /tmp,
 /var/cache, /var/log, /run and /srv empty tmpfs, /srv/updater the
 repository, and /etc/update-server/config.ini the repository's
 server/config.ini, whose store is the default /var/lib/update-store, empty.
 nginx runs from a main nginx.conf that includes the block in its http
-section, PHP-FPM with the README's pool.
+section, PHP-FPM with the manual's pool.
 """
 
 import os
@@ -24,7 +25,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
-from reference_server import php_fpm, readme_block  # noqa: E402
+from reference_server import php_fpm, manual_block  # noqa: E402
 
 INSIDE = "--inside-namespaces"
 
@@ -108,8 +109,8 @@ def answers():
 class ReadmeBlockOnStockDebian(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        block = readme_block("nginx")
-        pool = readme_block("ini", "[www]")
+        block = manual_block("nginx")
+        pool = manual_block("ini", "[www]")
         cls.cache = re.search(r"^fastcgi_cache_path (\S+) ", block, re.MULTILINE).group(1)
         host = re.search(r"server_name (\S+);", block).group(1)
         fpm_socket = re.search(r"fastcgi_pass unix:(\S+);", block).group(1)
