@@ -61,6 +61,10 @@ def localised(block, folder, store):
         ("/var/lib/update-store/", store + "/"),
         ("unix:/run/php/php8.2-fpm.sock", "unix:" + os.path.join(folder, "php-fpm.sock")),
         ("/var/cache/nginx-updates", os.path.join(folder, "nginx-cache")),
+        # The tests' own log beside the manual's, which publish watch reads.
+        ("access_log /var/log/nginx/updates.log updates;",
+         "access_log %s updates;\n    access_log %s requests;" % (os.path.join(folder, "updates.log"),
+                                                                os.path.join(folder, "access.log"))),
     ])
 
 
