@@ -1,0 +1,95 @@
+"""A fleet of simulated installations speaking the program's protocol to the
+update server on 127.0.0.1:80: each machine has its own identity, its own
+loopback address and an installed version, and checks as the program does
+(GET /upload/check_update.php?wersja=N, with its rollout group), then takes
+the offered wersja.txt as the program would install it, or fails to.
+
+    fleet.py FLEET_FILE
+
+runs one round, every machine checking once, inside the server's network
+namespace: FLEET_FILE holds the machines (JSON) and gets them back with
+what each was offered in that round.
+"""
+
+import hashlib
+import json
+import os
+import socket
+import sys
+
+
+def rollout_group(product, version, guid):
+    """The program's group: the first 8 bytes of SHA-256 of
+    "<product>\\n<version>\\n<identity>", big-endian, modulo 100."""
+    digest = hashlib.sha256(("%s\n%d\n%s" % (product, version, guid)).encode()).digest()
+    return int.from_bytes(digest[:8], "big") % 100
+
+
+def machines(count, version, product, install, first=0):
+    """count machines at version; install: "succeeds", "fails" or "declines"
+    (the user answers No); a machine with sends_group False is a program
+    from before rollouts."""
+    return [{"guid": "%08x-7e57-4000-8000-%012x" % (first + i, first + i), "address": _address(first + i),
+             "version": version, "product": product, "install": install, "sends_group": True}
+            for i in range(count)]
+
+
+def _address(number):
+    number += 1
+    return "127.%d.%d.%d" % (1 + number // 65536, number // 256 % 256, number % 256)
+
+
+def _get(address, target, headers):
+    with socket.create_connection(("127.0.0.1", 80), timeout=10, source_address=(address, 0)) as c:
+        request = "GET %s HTTP/1.0\r\nHost: localhost\r\nUser-Agent: Tervalisk\r\n" % target
+        c.sendall((request + "".join("%s: %s\r\n" % item for item in headers.items()) + "\r\n").encode())
+        data = b""
+        while True:
+            piece = c.recv(65536)
+            if not piece:
+                break
+            data += piece
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    fields = dict((k.strip().lower(), v.strip()) for k, _, v in (line.partition(":") for line in lines[1:]))
+    return int(lines[0].split()[1]), fields, body
+
+
+def _offered_version(body):
+    """The version whose wersja.txt the reply lists, and its URL; None without one."""
+    for line in body.decode("latin-1").split("\r\n"):
+        url = line.split(",")[0].strip()
+        if url.lower().endswith("/wersja.txt"):
+            return int(url.rsplit("/", 2)[1]), url
+    return None
+
+
+def check(machine):
+    """One start of the program on machine: the check, then the installation."""
+    headers = {}
+    if machine["sends_group"]:
+        headers["X-Update-Group"] = str(rollout_group(machine["product"], machine["version"], machine["guid"]))
+    status, fields, body = _get(machine["address"], "/upload/check_update.php?wersja=%d" % machine["version"],
+                                headers)
+    offer = _offered_version(body) if status == 200 else None
+    result = {"asked_as": machine["version"], "offered": offer[0] if offer else None,
+              "rollout": fields.get("x-update-rollout"), "signature": fields.get("x-update-signature"),
+              "freshness": fields.get("x-update-freshness"), "body": body.decode("latin-1")}
+    if offer and machine["install"] == "succeeds":
+        path = "/" + offer[1].split("/", 3)[3]
+        status, _, text = _get(machine["address"], path, {})
+        if status == 200:
+            machine["version"] = int(text)
+    return result
+
+
+def main(path):
+    with open(path, encoding="utf-8") as f:
+        fleet = json.load(f)
+    results = [check(machine) for machine in fleet["machines"]]
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump({"machines": fleet["machines"], "results": results}, f)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])

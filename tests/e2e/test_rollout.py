@@ -1,0 +1,153 @@
+"""Staged rollouts end to end: a fleet of simulated installations (fleet.py)
+against the update server on nginx + PHP-FPM, and the real updater.exe under
+Wine on two machines, one inside the rollout and one outside."""
+
+import base64
+import hashlib
+import json
+import math
+import os
+import subprocess
+import sys
+import time
+import unittest
+
+import fleet
+import harness
+from reference_server import Serving
+from test_server import ACCEPT, INSTALLED, QUESTION, ServerTestCase
+
+PRODUCT = "localhost"
+# How long nginx, as the manual sets it up, may hold a reply (Cache-Control).
+CACHE_LIFETIME = 60
+
+
+class FleetTestCase(ServerTestCase):
+    def release_1_then(self, rollout, fleet_size=400):
+        self.release(1, {"app.exe": b"app 1"})
+        self.release_rolling(2, rollout)
+        return fleet.machines(fleet_size, 1, PRODUCT, "declines")
+
+    def release_rolling(self, version, rollout):
+        folder = os.path.join(self.folder, "release-%d" % version)
+        os.makedirs(folder)
+        with open(os.path.join(folder, "app.exe"), "wb") as f:
+            f.write(b"app %d" % version)
+        return self.server.publish("release", str(version), folder, "--rollout", rollout, *self.keys())
+
+    def round(self, serving, machines):
+        """Every machine checks once; returns what each was offered."""
+        path = os.path.join(self.folder, "fleet.json")
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump({"machines": machines}, f)
+        subprocess.run(serving.namespace.command(sys.executable, fleet.__file__, path), check=True, timeout=300)
+        with open(path, encoding="utf-8") as f:
+            done = json.load(f)
+        machines[:] = done["machines"]
+        return done["results"]
+
+    def verify(self, version, result):
+        """openssl's verdict on a reply's two signatures, with the keys publish made."""
+        message = ("produkt=%s\nwersja=%d\n" % (PRODUCT, version)).encode("latin-1") + result["body"].encode("latin-1")
+        expires, freshness = result["freshness"].split(" ")
+        fresh_message = ("expires=%s\n" % expires).encode() + hashlib.sha256(message).hexdigest().encode()
+        verdicts = []
+        for data, signature, key in ((message, result["signature"], "public.pem"),
+                                     (fresh_message, freshness, "freshness-public.pem")):
+            paths = [os.path.join(self.folder, name) for name in ("message", "signature")]
+            for path, content in zip(paths, (data, base64.b64decode(signature))):
+                with open(path, "wb") as f:
+                    f.write(content)
+            verdicts.append(subprocess.run(["openssl", "dgst", "-sha256", "-verify", os.path.join(self.folder, key),
+                                            "-signature", paths[1], paths[0]], capture_output=True).returncode)
+        return verdicts
+
+
+class RolloutOnAFleet(FleetTestCase):
+    def test_a_tenth_is_offered_the_release_the_same_machines_every_time_and_every_reply_verifies(self):
+        machines = self.release_1_then("10%")
+        old_programs = fleet.machines(40, 1, PRODUCT, "declines", first=len(machines))
+        for machine in old_programs:
+            machine["sends_group"] = False
+        everyone = machines + old_programs
+        with Serving(self.server) as serving:
+            rounds = [self.round(serving, everyone) for _ in range(3)]
+
+        inside = {m["guid"] for m in machines if fleet.rollout_group(PRODUCT, 1, m["guid"]) < 10}
+        for results in rounds:
+            offered = {m["guid"] for m, r in zip(everyone, results) if r["offered"] == 2}
+            self.assertEqual(offered, inside)
+            # A program that sends no group counts as the last group.
+            self.assertEqual({r["offered"] for r in results[len(machines):]}, {None})
+        # 400 machines at 10 %: 40 expected, within 4 standard deviations.
+        bound = 4 * math.sqrt(len(machines) * 0.1 * 0.9)
+        self.assertLess(abs(len(inside) - 40), bound, len(inside))
+        # Outside, the genuine reply for a client at 1 while only 1 is out:
+        # nothing offered, and both replies sign as they should.
+        distinct = {(r["rollout"], r["body"]): r for r in rounds[0]}
+        self.assertEqual(sorted(rollout for rollout, _ in distinct), ["in", "out"])
+        for (rollout, body), result in distinct.items():
+            self.assertEqual(body == "", rollout == "out")
+            self.assertEqual(self.verify(1, result), [0, 0], rollout)
+
+    def test_a_release_failing_everywhere_is_halted_by_watch_before_its_second_step(self):
+        step = 45
+        machines = self.release_1_then("10,50,100/%ds" % step, fleet_size=300)
+        for machine in machines:
+            machine["install"] = "fails"
+        started = time.time()
+        ever_offered = set()
+        log = os.path.join(self.folder, "updates.log")
+        with Serving(self.server) as serving:
+            for _ in range(2):
+                results = self.round(serving, machines)
+                ever_offered |= {m["guid"] for m, r in zip(machines, results) if r["offered"] == 2}
+            watched = self.server.publish("watch", "--threshold", "50%", log)
+            halted = time.time()
+            self.assertLess(halted - started, step, "the fleet took longer than a step")
+            self.assertIn("halted version 2", watched)
+            # Checks go on past the second step and one cache lifetime after the halt.
+            while True:
+                waited = time.time() - halted
+                results = self.round(serving, machines)
+                offered = {m["guid"] for m, r in zip(machines, results) if r["offered"] == 2}
+                ever_offered |= offered
+                if waited > CACHE_LIFETIME + 1:
+                    break
+                time.sleep(10)
+        self.assertEqual(offered, set(), "offered after one cache lifetime from the halt")
+        first_step = {m["guid"] for m in machines if fleet.rollout_group(PRODUCT, 1, m["guid"]) < 10}
+        self.assertLessEqual(ever_offered, first_step)
+        print("\nreached %d of %d machines (%.1f %%) before the automatic halt; watch said:\n%s"
+              % (len(ever_offered), len(machines), 100.0 * len(ever_offered) / len(machines), watched))
+
+
+class RolloutUnderWine(ServerTestCase):
+    """Two machines at version 1 while 2 is out and 3 rolls out to 10 %."""
+
+    def run_as_machine(self, group_wanted):
+        guid = next("%08x-e2e0-4000-8000-000000000001" % i for i in range(10000)
+                    if group_wanted(fleet.rollout_group(PRODUCT, 1, "%08x-e2e0-4000-8000-000000000001" % i)))
+        harness.set_machine_guid(guid)
+        installed = {"app.exe": b"app 1", "wersja.txt": b"1"}
+        return self.run_against_server(installed, ACCEPT, program_exe=os.environ["UPDATER_KEYED_EXE"])
+
+    def test_a_machine_inside_gets_the_rolling_release_and_one_outside_the_one_before(self):
+        keys = (os.environ["TEST_PRIVATE_KEY"], os.environ["TEST_FRESHNESS_KEY"])
+        self.release(1, {"app.exe": b"app 1"}, *keys)
+        self.release(2, {"app.exe": b"app 2", "new.dll": b"new 2"}, *keys)
+        folder = os.path.join(self.folder, "release-3")
+        os.makedirs(folder)
+        with open(os.path.join(folder, "app.exe"), "wb") as f:
+            f.write(b"app 3")
+        self.server.publish("release", "3", folder, "--rollout", "10%", "--key", keys[0], "--freshness-key", keys[1])
+
+        for group_wanted, app, version in ((lambda g: g < 10, b"app 3", b"3"), (lambda g: g >= 10, b"app 2", b"2")):
+            result = self.run_as_machine(group_wanted)
+            self.assert_message_texts(result, [QUESTION, INSTALLED])
+            self.assertEqual(result.changed_files(), {"app.exe": (b"app 1", app), "new.dll": (None, b"new 2"),
+                                                      "wersja.txt": (b"1", version)}, self.describe(result))
+
+
+if __name__ == "__main__":
+    unittest.main()
