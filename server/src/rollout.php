@@ -22,6 +22,8 @@ final class Rollout
      * @param list<int> $shares percent of groups at each step, rising
      * @param int $interval seconds between steps (0 with a single share)
      * @param int $paused seconds spent halted before the last resume
+     * @param ?int $resumed when it was last resumed: what clients did before
+     *             that is what the vendor looked into
      */
     public function __construct(
         public readonly int $version,
@@ -29,8 +31,15 @@ final class Rollout
         public readonly int $interval,
         public readonly int $started,
         public readonly int $paused = 0,
-        public readonly ?int $halted = null
+        public readonly ?int $halted = null,
+        public readonly ?int $resumed = null
     ) {
+    }
+
+    // Since when checks tell how the release fares.
+    public function watched_from(): int
+    {
+        return $this->resumed ?? $this->started;
     }
 
     // The share on the schedule at $now, as if never halted since the last
@@ -76,20 +85,22 @@ final class Rollout
     public function halted_at(int $now): Rollout
     {
         return $this->halted !== null ? $this
-            : new Rollout($this->version, $this->shares, $this->interval, $this->started, $this->paused, $now);
+            : new Rollout($this->version, $this->shares, $this->interval, $this->started, $this->paused, $now,
+                          $this->resumed);
     }
 
     public function resumed_at(int $now): Rollout
     {
         return $this->halted === null ? $this
             : new Rollout($this->version, $this->shares, $this->interval, $this->started,
-                          $this->paused + $now - $this->halted, null);
+                          $this->paused + $now - $this->halted, null, $now);
     }
 
     public function to_json(): string
     {
         return json_encode(['version' => $this->version, 'shares' => $this->shares, 'interval' => $this->interval,
-                            'started' => $this->started, 'paused' => $this->paused, 'halted' => $this->halted]) . "\n";
+                            'started' => $this->started, 'paused' => $this->paused, 'halted' => $this->halted,
+                            'resumed' => $this->resumed]) . "\n";
     }
 
     // Null for anything that is not a state this code wrote.
@@ -100,11 +111,12 @@ final class Rollout
         if (!is_array($state) || !$whole($state['version'] ?? null) || !$whole($state['interval'] ?? null)
             || !$whole($state['started'] ?? null) || !$whole($state['paused'] ?? null)
             || !(($state['halted'] ?? null) === null || $whole($state['halted']))
+            || !(($state['resumed'] ?? null) === null || $whole($state['resumed']))
             || !is_array($state['shares'] ?? null) || !is_schedule($state['shares'], $state['interval'])) {
             return null;
         }
         return new Rollout($state['version'], $state['shares'], $state['interval'], $state['started'],
-                           $state['paused'], $state['halted']);
+                           $state['paused'], $state['halted'], $state['resumed'] ?? null);
     }
 }
 

@@ -46,7 +46,7 @@ function rollout_health(iterable $lines, Rollout $rollout): array
     $checks = [];
     foreach ($lines as $line) {
         $check = watched_check($line);
-        if ($check !== null && $check[0] >= $rollout->started) {
+        if ($check !== null && $check[0] >= $rollout->watched_from()) {
             $checks[] = $check;
         }
     }
@@ -82,9 +82,9 @@ function rollout_health(iterable $lines, Rollout $rollout): array
  */
 function watch_rollout(Rollout $rollout, array $health, int $threshold, int $least, int $now): array
 {
-    $seen = sprintf("Version %d, rolling out since %s UTC: offered to %d machines, %d of them did not arrive"
+    $seen = sprintf("Version %d, watched since %s UTC: offered to %d machines, %d of them did not arrive"
                     . " (asked again as before or as -1), %d checks as version %d\n",
-                    $rollout->version, gmdate('Y-m-d H:i:s', $rollout->started), $health['offered'],
+                    $rollout->version, gmdate('Y-m-d H:i:s', $rollout->watched_from()), $health['offered'],
                     $health['failed'], $health['arrived'], $rollout->version);
     if ($rollout->halted !== null) {
         return [$seen . "Already halted; nothing done\n", null];

@@ -42,6 +42,7 @@ final class RolloutTest extends StoreTestCase
         $resumed = $halted->resumed_at(1000 + 15 * $hour);
         $this->assertSame([1, 5], [$resumed->share(1000 + 15 * $hour), $resumed->share(1000 + 16 * $hour)]);
         $this->assertEquals($resumed, Rollout::from_json($resumed->to_json()));
+        $this->assertSame([1000, 1000 + 15 * $hour], [$rollout->watched_from(), $resumed->watched_from()]);
 
         // A new share starts from now and keeps a halt.
         $changed = $halted->rescheduled([30], 0, 9000);

@@ -75,5 +75,10 @@ final class WatchTest extends TestCase
         [$said, $halted] = watch_rollout($rollout->halted_at($t + 50), $health, 10, 1, $t + 100);
         $this->assertStringContainsString('Already halted', $said);
         $this->assertNull($halted);
+
+        // Resumed, only what came after counts: the machine still asking as 4
+        // is offered it anew.
+        $resumed = $rollout->halted_at($t + 84)->resumed_at($t + 85);
+        $this->assertSame(['offered' => 1, 'failed' => 0, 'arrived' => 0], rollout_health($lines, $resumed));
     }
 }
