@@ -85,19 +85,14 @@ function logs_lines(array $paths): Generator
 
 /**
  * One row a day: the checks, the share at $newest (the newest released
- * version, null if none), then the checks of each version, newest first.
+ * version, null if none), then the checks of each version, newest first;
+ * a heading row first.
  * @param array<string, array<int|string, int>> $counts
+ * @return list<list<string>>
  */
-function census_table(array $counts, ?int $newest): string
+function census_rows(array $counts, ?int $newest): array
 {
-    $versions = [];
-    foreach ($counts as $by_version) {
-        $versions += $by_version;
-    }
-    $numbers = array_filter(array_keys($versions), 'is_int');
-    rsort($numbers);
-    $columns = array_merge($numbers, isset($versions[CENSUS_OTHER]) ? [CENSUS_OTHER] : []);
-
+    $columns = census_versions($counts);
     $rows = [array_merge(['day', 'checks', $newest === null ? 'at newest' : "at $newest"],
                          array_map(fn($version) => $version === -1 ? '-1 (unread)' : (string)$version, $columns))];
     foreach ($counts as $day => $by_version) {
@@ -106,6 +101,29 @@ function census_table(array $counts, ?int $newest): string
         $rows[] = array_merge([$day, (string)$total, $share],
                               array_map(fn($version) => (string)($by_version[$version] ?? 0), $columns));
     }
+    return $rows;
+}
+
+/**
+ * Every version seen, newest first, then CENSUS_OTHER if seen.
+ * @param array<string, array<int|string, int>> $counts
+ * @return list<int|string>
+ */
+function census_versions(array $counts): array
+{
+    $versions = [];
+    foreach ($counts as $by_version) {
+        $versions += $by_version;
+    }
+    $numbers = array_filter(array_keys($versions), 'is_int');
+    rsort($numbers);
+    return array_merge($numbers, isset($versions[CENSUS_OTHER]) ? [CENSUS_OTHER] : []);
+}
+
+/** @param array<string, array<int|string, int>> $counts */
+function census_table(array $counts, ?int $newest): string
+{
+    $rows = census_rows($counts, $newest);
     $widths = [];
     foreach ($rows as $row) {
         foreach ($row as $column => $cell) {
