@@ -15,7 +15,9 @@ import hashlib
 import json
 import os
 import socket
+import subprocess
 import sys
+import time
 
 
 def rollout_group(product, version, guid):
@@ -32,6 +34,11 @@ def machines(count, version, product, install, first=0):
     return [{"guid": "%08x-7e57-4000-8000-%012x" % (first + i, first + i), "address": _address(first + i),
              "version": version, "product": product, "install": install, "sends_group": True}
             for i in range(count)]
+
+
+def inside(machines, share):
+    """The identities of the machines whose group is below share."""
+    return {m["guid"] for m in machines if rollout_group(m["product"], m["version"], m["guid"]) < share}
 
 
 def _address(number):
@@ -81,6 +88,45 @@ def check(machine):
         if status == 200:
             machine["version"] = int(text)
     return result
+
+
+def run_round(namespace, folder, machines):
+    """Every machine checks once, inside namespace (the server's); the
+    machines are updated in place. Returns what each was offered."""
+    path = os.path.join(folder, "fleet.json")
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump({"machines": machines}, f)
+    subprocess.run(namespace.command(sys.executable, os.path.abspath(__file__), path), check=True, timeout=1800)
+    with open(path, encoding="utf-8") as f:
+        done = json.load(f)
+    machines[:] = done["machines"]
+    return done["results"]
+
+
+def offered(machines, results, version):
+    """The identities of the machines offered version."""
+    return {m["guid"] for m, r in zip(machines, results) if r["offered"] == version}
+
+
+def halt_by_watch(namespace, server, folder, machines, version, threshold, cache_lifetime, pause=10):
+    """A release whose installs fail: two rounds of checks, publish watch
+    over the server's log, then rounds until one cache lifetime after the
+    halt. Returns the machines ever offered version, those offered in the
+    last round, what watch printed and the seconds from the first check to
+    watch's halt."""
+    started = time.time()
+    ever = set()
+    for _ in range(2):
+        ever |= offered(machines, run_round(namespace, folder, machines), version)
+    watched = server.publish("watch", "--threshold", threshold, os.path.join(server.folder, "updates.log"))
+    halted = time.time()
+    while True:
+        waited = time.time() - halted
+        last = offered(machines, run_round(namespace, folder, machines), version)
+        ever |= last
+        if waited > cache_lifetime + 1:
+            return ever, last, watched, halted - started
+        time.sleep(pause)
 
 
 def main(path):

@@ -8,8 +8,6 @@ import json
 import math
 import os
 import subprocess
-import sys
-import time
 import unittest
 
 import fleet
@@ -34,17 +32,6 @@ class FleetTestCase(ServerTestCase):
         with open(os.path.join(folder, "app.exe"), "wb") as f:
             f.write(b"app %d" % version)
         return self.server.publish("release", str(version), folder, "--rollout", rollout, *self.keys())
-
-    def round(self, serving, machines):
-        """Every machine checks once; returns what each was offered."""
-        path = os.path.join(self.folder, "fleet.json")
-        with open(path, "w", encoding="utf-8") as f:
-            json.dump({"machines": machines}, f)
-        subprocess.run(serving.namespace.command(sys.executable, fleet.__file__, path), check=True, timeout=300)
-        with open(path, encoding="utf-8") as f:
-            done = json.load(f)
-        machines[:] = done["machines"]
-        return done["results"]
 
     def verify(self, version, result):
         """openssl's verdict on a reply's two signatures, with the keys publish made."""
@@ -71,12 +58,11 @@ class RolloutOnAFleet(FleetTestCase):
             machine["sends_group"] = False
         everyone = machines + old_programs
         with Serving(self.server) as serving:
-            rounds = [self.round(serving, everyone) for _ in range(3)]
+            rounds = [fleet.run_round(serving.namespace, self.folder, everyone) for _ in range(3)]
 
-        inside = {m["guid"] for m in machines if fleet.rollout_group(PRODUCT, 1, m["guid"]) < 10}
+        inside = fleet.inside(machines, 10)
         for results in rounds:
-            offered = {m["guid"] for m, r in zip(everyone, results) if r["offered"] == 2}
-            self.assertEqual(offered, inside)
+            self.assertEqual(fleet.offered(everyone, results, 2), inside)
             # A program that sends no group counts as the last group.
             self.assertEqual({r["offered"] for r in results[len(machines):]}, {None})
         # 400 machines at 10 %: 40 expected, within 4 standard deviations.
@@ -95,28 +81,13 @@ class RolloutOnAFleet(FleetTestCase):
         machines = self.release_1_then("10,50,100/%ds" % step, fleet_size=300)
         for machine in machines:
             machine["install"] = "fails"
-        started = time.time()
-        ever_offered = set()
-        log = os.path.join(self.folder, "updates.log")
+        first_step = fleet.inside(machines, 10)
         with Serving(self.server) as serving:
-            for _ in range(2):
-                results = self.round(serving, machines)
-                ever_offered |= {m["guid"] for m, r in zip(machines, results) if r["offered"] == 2}
-            watched = self.server.publish("watch", "--threshold", "50%", log)
-            halted = time.time()
-            self.assertLess(halted - started, step, "the fleet took longer than a step")
-            self.assertIn("halted version 2", watched)
-            # Checks go on past the second step and one cache lifetime after the halt.
-            while True:
-                waited = time.time() - halted
-                results = self.round(serving, machines)
-                offered = {m["guid"] for m, r in zip(machines, results) if r["offered"] == 2}
-                ever_offered |= offered
-                if waited > CACHE_LIFETIME + 1:
-                    break
-                time.sleep(10)
+            ever_offered, offered, watched, seconds = fleet.halt_by_watch(
+                serving.namespace, self.server, self.folder, machines, 2, "50%", CACHE_LIFETIME)
+        self.assertLess(seconds, step, "the fleet took longer than a step")
+        self.assertIn("halted version 2", watched)
         self.assertEqual(offered, set(), "offered after one cache lifetime from the halt")
-        first_step = {m["guid"] for m in machines if fleet.rollout_group(PRODUCT, 1, m["guid"]) < 10}
         self.assertLessEqual(ever_offered, first_step)
         print("\nreached %d of %d machines (%.1f %%) before the automatic halt; watch said:\n%s"
               % (len(ever_offered), len(machines), 100.0 * len(ever_offered) / len(machines), watched))
