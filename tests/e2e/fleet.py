@@ -14,10 +14,11 @@ what each was offered in that round.
 import hashlib
 import json
 import os
-import socket
 import subprocess
 import sys
 import time
+
+import raw_http
 
 
 def rollout_group(product, version, guid):
@@ -46,22 +47,6 @@ def _address(number):
     return "127.%d.%d.%d" % (1 + number // 65536, number // 256 % 256, number % 256)
 
 
-def _get(address, target, headers):
-    with socket.create_connection(("127.0.0.1", 80), timeout=10, source_address=(address, 0)) as c:
-        request = "GET %s HTTP/1.0\r\nHost: localhost\r\nUser-Agent: Tervalisk\r\n" % target
-        c.sendall((request + "".join("%s: %s\r\n" % item for item in headers.items()) + "\r\n").encode())
-        data = b""
-        while True:
-            piece = c.recv(65536)
-            if not piece:
-                break
-            data += piece
-    head, _, body = data.partition(b"\r\n\r\n")
-    lines = head.decode("latin-1").split("\r\n")
-    fields = dict((k.strip().lower(), v.strip()) for k, _, v in (line.partition(":") for line in lines[1:]))
-    return int(lines[0].split()[1]), fields, body
-
-
 def _offered_version(body):
     """The version whose wersja.txt the reply lists, and its URL; None without one."""
     for line in body.decode("latin-1").split("\r\n"):
@@ -73,18 +58,18 @@ def _offered_version(body):
 
 def check(machine):
     """One start of the program on machine: the check, then the installation."""
-    headers = {}
+    headers = {"User-Agent": "Tervalisk"}
     if machine["sends_group"]:
         headers["X-Update-Group"] = str(rollout_group(machine["product"], machine["version"], machine["guid"]))
-    status, fields, body = _get(machine["address"], "/upload/check_update.php?wersja=%d" % machine["version"],
-                                headers)
+    status, fields, body = raw_http.get("/upload/check_update.php?wersja=%d" % machine["version"], headers,
+                                        machine["address"])
     offer = _offered_version(body) if status == 200 else None
     result = {"asked_as": machine["version"], "offered": offer[0] if offer else None,
               "rollout": fields.get("x-update-rollout"), "signature": fields.get("x-update-signature"),
               "freshness": fields.get("x-update-freshness"), "body": body.decode("latin-1")}
     if offer and machine["install"] == "succeeds":
         path = "/" + offer[1].split("/", 3)[3]
-        status, _, text = _get(machine["address"], path, {})
+        status, _, text = raw_http.get(path, {"User-Agent": "Tervalisk"}, machine["address"])
         if status == 200:
             machine["version"] = int(text)
     return result
