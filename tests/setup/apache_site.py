@@ -17,17 +17,16 @@ import subprocess
 import sys
 import time
 
-from stock_debian import answers, make_stock_machine, readme_block, run, start_php_fpm, stop, wait_for
+from stock_debian import answers, make_stock_machine, manual_block, run_manual_commands, start_php_fpm, stop, wait_for
 
 
 def install():
     """Writes the manual's site file where its first line says and runs the
     manual's commands."""
-    site = readme_block("apache")
+    site = manual_block("apache")
     with open(re.match(r"# (/etc/apache2/sites-available/\S+)\n", site).group(1), "w") as f:
         f.write(site)
-    for command in readme_block("sh", "a2enmod").splitlines():
-        run("sh", "-c", command, stdout=subprocess.DEVNULL)
+    run_manual_commands("a2enmod")
 
 
 class Apache:

@@ -24,7 +24,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
-from reference_server import php_fpm, readme_block  # noqa: E402,F401
+from reference_server import php_fpm, manual_block  # noqa: E402,F401
 
 INSIDE = "--inside-namespaces"
 CONFIG = "/etc/update-server/config.ini"
@@ -102,9 +102,15 @@ def make_stock_machine(binds=()):
     run("ip", "link", "set", "lo", "up")
 
 
+def run_manual_commands(first_line):
+    """Runs each line of the manual's sh block that starts with first_line."""
+    for command in manual_block("sh", first_line).splitlines():
+        run("sh", "-c", command, stdout=subprocess.DEVNULL)
+
+
 def start_php_fpm():
     """PHP-FPM with the manual's pool in place of Debian's, once it listens."""
-    pool = readme_block("ini", "[www]")
+    pool = manual_block("ini", "[www]")
     with open("/tmp/php-fpm.conf", "w") as f:
         f.write("[global]\npid = /run/php/php-fpm.pid\nerror_log = /var/log/php-fpm.log\ndaemonize = no\n" + pool)
     process = subprocess.Popen([php_fpm(), "--nodaemonize", "--fpm-config", "/tmp/php-fpm.conf"])

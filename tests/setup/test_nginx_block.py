@@ -1,7 +1,8 @@
-"""The manual's nginx block, copied as it stands into Debian's stock nginx
-configuration (the default site removed, as the manual says), starts nginx
-with no folder made by hand and serves a published store as every web server
-in front of the router must (stock_debian.SiteChecks).
+"""The nginx block of the server's manual (docs/server.md), copied as it
+stands into Debian's stock nginx configuration with the default site removed
+(as the manual says), starts nginx with no folder made by hand and serves a
+published store as every web server in front of the router must
+(stock_debian.SiteChecks).
 
 Needs root: it runs in namespaces of its own (stock_debian).
 """
@@ -12,19 +13,19 @@ import re
 import subprocess
 import unittest
 
-from stock_debian import (SiteChecks, answers, get, make_stock_machine, publish_releases, readme_block,
-                          run_inside_namespaces, start_php_fpm, stop, wait_for)
+from stock_debian import (SiteChecks, answers, get, make_stock_machine, manual_block, publish_releases,
+                          run_inside_namespaces, run_manual_commands, start_php_fpm, stop, wait_for)
 
 
 class NginxBlockOnStockDebian(SiteChecks, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        block = readme_block("nginx")
+        block = manual_block("nginx")
         cls.cache = re.search(r"^fastcgi_cache_path (\S+) ", block, re.MULTILINE).group(1)
         make_stock_machine()
         publish_releases()
         cls.cache_there_before = os.path.exists(cls.cache)
-        os.remove("/etc/nginx/sites-enabled/default")
+        run_manual_commands("rm /etc/nginx/sites-enabled/default")
         with open("/etc/nginx/sites-enabled/updates", "w") as f:
             f.write(block)
         cls.syntax = subprocess.run(["nginx", "-t"], capture_output=True, text=True, timeout=30)
