@@ -19,12 +19,13 @@ import shutil
 import socket
 import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
-from reference_server import php_fpm, manual_block  # noqa: E402,F401
+from harness import _end_process as stop, _wait_for as wait_for  # noqa: E402,F401
+from reference_server import manual_block, php_fpm  # noqa: E402,F401
+from test_server import changed_a_little  # noqa: E402
 
 INSIDE = "--inside-namespaces"
 CONFIG = "/etc/update-server/config.ini"
@@ -44,24 +45,6 @@ def run_inside_namespaces(main, script):
 
 def run(*command, **options):
     return subprocess.run(command, check=True, timeout=60, **options)
-
-
-def stop(process):
-    process.terminate()
-    try:
-        process.wait(10)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait(10)
-
-
-def wait_for(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
 
 
 def make_stock_machine(binds=()):
@@ -146,15 +129,6 @@ def get(target, *headers):
 
 # ---------------------------------------------------------------------------
 # the store
-
-def changed_a_little(data, seed):
-    rng = random.Random(seed)
-    changed = bytearray(data)
-    for _ in range(8):
-        at = rng.randrange(len(data) - 16)
-        changed[at:at + 16] = rng.randbytes(16)
-    return bytes(changed)
-
 
 CORE_1 = random.Random(1).randbytes(96 * 1024)
 # core.dll changes little (its patches are kept); a released .php file is a
