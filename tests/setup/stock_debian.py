@@ -54,12 +54,13 @@ def make_stock_machine(binds=()):
     run("mount", "-n", "--make-rprivate", "/")
     # The host's folders first: they may lie in a folder covered below (/tmp, say).
     run("mount", "-n", "-t", "tmpfs", "tmpfs", "/srv")
+    os.makedirs("/srv/updater")
+    run("mount", "-n", "--bind", REPO, "/srv/updater")
     held = []
-    for number, (source, target) in enumerate([(REPO, "/srv/updater")] + list(binds)):
-        hold = "/srv/updater" if number == 0 else "/srv/held-%d" % number
-        os.makedirs(hold)
-        run("mount", "-n", "--bind", source, hold)
-        held.append((hold, target))
+    for number, (source, target) in enumerate(binds):
+        held.append(("/srv/held-%d" % number, target))
+        os.makedirs(held[-1][0])
+        run("mount", "-n", "--bind", source, held[-1][0])
     log_folders = [(folder, os.stat(folder)) for folder, _, _ in os.walk("/var/log")]
     for folder in ("/run", "/tmp", "/var/cache", "/var/log"):
         run("mount", "-n", "-t", "tmpfs", "tmpfs", folder)
@@ -79,7 +80,7 @@ def make_stock_machine(binds=()):
     os.makedirs(os.path.dirname(CONFIG), exist_ok=True)
     shutil.copy("/srv/updater/server/config.ini", CONFIG)
     os.makedirs(STORE, exist_ok=True)
-    for hold, target in held[1:]:
+    for hold, target in held:
         os.makedirs(target, exist_ok=True)
         run("mount", "-n", "--bind", hold, target)
     run("ip", "link", "set", "lo", "up")
