@@ -6,10 +6,10 @@ server in front of the router must pass.
 The machine: the test runs itself again under unshare, in its own mount and
 network namespaces, where the machine is made to look as the manual assumes
 without touching the host: /etc and /var/lib are overlays of the host's,
-/tmp, /var/cache, /run and /srv empty tmpfs, /var/log empty folders, /srv/updater the
-repository, and /etc/update-server/config.ini the repository's
-server/config.ini (store /var/lib/update-store, base_url
-http://localhost/files).
+/tmp, /var/cache, /run and /srv empty tmpfs, /var/log the host's folders
+without their files, /srv/updater the repository, and
+/etc/update-server/config.ini the repository's server/config.ini (store
+/var/lib/update-store, base_url http://localhost/files).
 """
 
 import os
