@@ -13,8 +13,9 @@ server_packages=(php-cli php-fpm nginx xdelta3)
 demo_packages=("${build_packages[@]}" "${server_packages[@]}")
 # curl is the downloads' ceiling, wrk the server's load.
 bench_packages=("${demo_packages[@]}" curl wrk)
-# The tests run the benchmark's short forms too; Chromium draws the census page.
-test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid chromium)
+# The tests run the benchmark's short forms too; chromium draws the census
+# page; apache2 serves the manual's Apache site.
+test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid chromium apache2)
 
 package_lists_updated=
 

@@ -62,3 +62,30 @@ function describe_rollout(Rollout $rollout, int $now): string
     }
     return $text . "\n";
 }
+
+/**
+ * The rollout's steps reached by $now, its last resume and any halt, on the
+ * day (UTC) each came, for the census page.
+ * @return list<array{day: string, label: string}>
+ */
+function rollout_marks(Rollout $rollout, int $now): array
+{
+    $marks = [];
+    foreach ($rollout->shares as $step => $share) {
+        $time = $rollout->started + $step * $rollout->interval;
+        // A step due after the last halt came as much later as the halt lasted.
+        if ($rollout->resumed !== null && $time > $rollout->resumed - $rollout->paused) {
+            $time += $rollout->paused;
+        }
+        if ($time <= min($now, $rollout->halted ?? $now)) {
+            $marks[] = ['day' => gmdate('Y-m-d', $time), 'label' => "{$rollout->version}: $share %"];
+        }
+    }
+    if ($rollout->resumed !== null) {
+        $marks[] = ['day' => gmdate('Y-m-d', $rollout->resumed), 'label' => "{$rollout->version} resumed"];
+    }
+    if ($rollout->halted !== null) {
+        $marks[] = ['day' => gmdate('Y-m-d', $rollout->halted), 'label' => "{$rollout->version} halted"];
+    }
+    return $marks;
+}

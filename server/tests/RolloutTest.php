@@ -47,6 +47,17 @@ final class RolloutTest extends StoreTestCase
         // A new share starts from now and keeps a halt.
         $changed = $halted->rescheduled([30], 0, 9000);
         $this->assertSame([0, 30], [$changed->share(9000), $changed->scheduled_share(99999)]);
+
+        // On the census page: the steps reached, each on its day (UTC), the
+        // 12 h step 10 h late after the halt, the halt and the resume.
+        $day = 1796774400; // 2026-12-09
+        $marked = (new Rollout(7, $shares, $interval, $day + 3 * $hour))->halted_at($day + 8 * $hour)
+            ->resumed_at($day + 18 * $hour);
+        $this->assertSame([['day' => '2026-12-09', 'label' => '7: 1 %'], ['day' => '2026-12-09', 'label' => '7: 5 %'],
+                           ['day' => '2026-12-10', 'label' => '7: 20 %'], ['day' => '2026-12-09', 'label' => '7 resumed']],
+                          rollout_marks($marked, $day + 26 * $hour));
+        $this->assertSame(['day' => '2026-12-09', 'label' => '7 halted'],
+                          rollout_marks($marked->halted_at($day + 23 * $hour), $day + 26 * $hour)[3]);
         $this->assertSame(30, $changed->resumed_at(9500)->share(99999));
 
         $this->assertSame([[10], 0], parse_schedule('10%'));
