@@ -76,16 +76,17 @@ class RolloutOnAFleet(FleetTestCase):
             self.assertEqual(body == "", rollout == "out")
             self.assertEqual(self.verify(1, result), [0, 0], rollout)
 
-    def test_a_release_failing_everywhere_is_halted_by_watch_before_its_second_step(self):
-        step = 45
-        machines = self.release_1_then("10,50,100/%ds" % step, fleet_size=300)
+    def test_a_release_failing_everywhere_is_halted_by_watch_within_its_first_step(self):
+        # The second step is due a minute on, while the checks below still go
+        # on: only the halt, a few seconds in, keeps groups past the first
+        # step's from being offered the release.
+        machines = self.release_1_then("10,50,100/60s", fleet_size=300)
         for machine in machines:
             machine["install"] = "fails"
         first_step = fleet.inside(machines, 10)
         with Serving(self.server) as serving:
-            ever_offered, offered, watched, seconds = fleet.halt_by_watch(
+            ever_offered, offered, watched, _ = fleet.halt_by_watch(
                 serving.namespace, self.server, self.folder, machines, 2, "50%", CACHE_LIFETIME)
-        self.assertLess(seconds, step, "the fleet took longer than a step")
         self.assertIn("halted version 2", watched)
         self.assertEqual(offered, set(), "offered after one cache lifetime from the halt")
         self.assertLessEqual(ever_offered, first_step)
