@@ -49,10 +49,10 @@ final class Publisher
 
     /**
      * Like publish, with the files chosen by $choose under the store's lock,
-     * so that they are chosen from the store as it is published into.
+     * so that they are chosen from the store as it is published into. A new
+     * release ends any earlier rollout: what it offers includes the release
+     * that rolled out. $rollout, for $version, starts one of its own.
      * @param callable(): list<array{name: string, path: string}> $choose
-     * A new release ends any earlier rollout: what it offers includes the
-     * release that rolled out. $rollout, for $version, starts one of its own.
      * @param list<int> $installers
      * @return array<int, list<array{name: string, version: int, path: string}>>
      */
