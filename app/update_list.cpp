@@ -4,6 +4,7 @@
 
 #include "net/url_parts.h"
 #include "support/characters.h"
+#include "support/decimal_text.h"
 #include "support/hex.h"
 #include "support/text_fields.h"
 
@@ -26,14 +27,14 @@ std::int32_t size_from_text(const std::string& text)
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-'))
         negative = text[i++] == '-';
-    const std::int64_t limit = negative ? 2147483648LL : 2147483647LL;
-    std::int64_t value = 0;
-    for (; i < text.size() && is_decimal_digit(text[i]); ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > limit)
-            return unusable_size;
-    }
-    return static_cast<std::int32_t>(negative ? -value : value);
+    const std::string_view rest = std::string_view(text).substr(i);
+    const std::string_view digits = rest.substr(0, decimal_digits_at_start(rest));
+    if (digits.empty())
+        return 0;
+    std::uint64_t value = 0;
+    if (!read_decimal(digits, negative ? 2147483648u : 2147483647u, value))
+        return unusable_size;
+    return static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(value) : value);
 }
 
 // A SHA-256 field: exactly 64 hex digits (white space around them aside),
@@ -47,17 +48,11 @@ bool read_hash_field(const std::string& field, std::string& hash)
 // in 32 bits.
 bool read_plain_size(const std::string& field, std::int32_t& size)
 {
-    const std::string digits = trim_white_space(field);
-    std::int64_t value = 0;
-    for (char c : digits) {
-        if (!is_decimal_digit(c))
-            return false;
-        value = value * 10 + (c - '0');
-        if (value > INT32_MAX)
-            return false;
-    }
+    std::uint64_t value = 0;
+    if (!read_decimal(trim_white_space(field), INT32_MAX, value))
+        return false;
     size = static_cast<std::int32_t>(value);
-    return !digits.empty();
+    return true;
 }
 
 // Fields 4 to 6: the patch's URL, its size and the hash of the installed
