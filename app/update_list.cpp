@@ -1,12 +1,14 @@
 #include "app/update_list.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "net/url_parts.h"
 #include "support/characters.h"
 #include "support/decimal_text.h"
 #include "support/hex.h"
 #include "support/text_fields.h"
+#include "update/url_file_name.h"
 
 UpdateList update_list;
 
@@ -61,14 +63,28 @@ bool read_plain_size(const std::string& field, std::int32_t& size)
 PatchOffer read_patch_fields(const std::vector<std::string>& fields)
 {
     PatchOffer patch;
-    UrlParts parts;
     if (fields.size() < 6)
         return {};
     patch.url = trim_white_space(fields[3]);
-    if (!split_url(patch.url, parts) || !read_plain_size(fields[4], patch.size) ||
+    if (!split_url(patch.url, patch.location) || !read_plain_size(fields[4], patch.size) ||
         !read_hash_field(fields[5], patch.base_hash))
         return {};
     return patch;
+}
+
+// The file a line's first three fields offer: its URL split, and the name
+// its path gives, if any.
+OfferedFile read_file_fields(const std::vector<std::string>& fields, const std::string& hash)
+{
+    OfferedFile file;
+    file.url = trim_white_space(fields[0]);
+    file.size = size_from_text(fields[1]);
+    file.hash = hash;
+    std::string name;
+    if (split_url(file.url, file.location) &&
+        file_name_from_url_path(file.location.object_path, name))
+        file.file_name = name;
+    return file;
 }
 
 // Lines end at CR LF, and at a CR or an LF on its own.
@@ -96,14 +112,11 @@ bool parse_update_list(const MemoryStream& body, std::int32_t byte_count, Update
         std::string hash;
         if (!(fields.size() > 2 && read_hash_field(fields[2], hash)) && hashes_required)
             return false;
-        parsed.urls.push_back(trim_white_space(fields[0]));
-        parsed.sizes.push_back(size_from_text(fields[1]));
-        parsed.hashes.push_back(hash);
-        parsed.patches.push_back(hash.empty() ? PatchOffer() : read_patch_fields(fields));
+        OfferedFile file = read_file_fields(fields, hash);
+        if (!hash.empty())
+            file.patch = read_patch_fields(fields);
+        parsed.files.push_back(std::move(file));
     }
-    list.urls.insert(list.urls.end(), parsed.urls.begin(), parsed.urls.end());
-    list.sizes.insert(list.sizes.end(), parsed.sizes.begin(), parsed.sizes.end());
-    list.hashes.insert(list.hashes.end(), parsed.hashes.begin(), parsed.hashes.end());
-    list.patches.insert(list.patches.end(), parsed.patches.begin(), parsed.patches.end());
-    return !list.urls.empty();
+    list.files.insert(list.files.end(), parsed.files.begin(), parsed.files.end());
+    return !list.files.empty();
 }
