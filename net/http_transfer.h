@@ -77,9 +77,10 @@ public:
         stopped,
     };
     // Reads the body of the head that send_head received, appending it to
-    // body; byte_count is the number of bytes this read appended, at most
-    // byte_limit. progress hears of every read, is pumped and then asked
-    // whether the user cancelled.
+    // body; byte_count is the number of bytes this read appended. After
+    // every read progress hears how much body holds of the most it may (what
+    // it held before plus byte_limit), is pumped, and is asked whether the
+    // user cancelled.
     BodyEnd read_body(MemoryStream& body, ProgressSink& progress, std::int32_t& byte_count,
                       std::size_t byte_limit);
 
