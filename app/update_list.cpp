@@ -36,7 +36,8 @@ std::int32_t size_from_text(const std::string& text)
     std::uint64_t value = 0;
     if (!read_decimal(digits, negative ? 2147483648u : 2147483647u, value))
         return unusable_size;
-    return static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(value) : value);
+    const auto number = static_cast<std::int64_t>(value);
+    return static_cast<std::int32_t>(negative ? -number : number);
 }
 
 // A SHA-256 field: exactly 64 hex digits (white space around them aside),
