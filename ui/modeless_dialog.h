@@ -72,6 +72,7 @@ public:
     DownloadResult download_updates(const std::vector<OfferedFile>& files);
 
 private:
+    // What the last read reported, once a file's bytes have begun to arrive.
     bool file_under_way = false;
     std::size_t file_held = 0;
     std::size_t file_most = 0;
