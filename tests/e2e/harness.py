@@ -18,7 +18,7 @@ waiting for its moment:
     answer OK|YES|NO [button|esc|close]   the next message box not yet answered
     cancel check|download [button|esc|close] [when-overall N] [when-file NAME]
                                           Cancel in that window
-    wait-shown KIND / wait-gone KIND      KIND: check, download or message
+    wait-shown KIND                       KIND: check, download or message
     measure KIND                          the room each text of that window needs
     sleep MS
     auto-answer                           from then on: OK, else No, to every box
@@ -845,7 +845,7 @@ _STEP = re.compile(
     r"^(answer (OK|YES|NO)( (button|esc|close))?"
     r"|cancel (check|download)( (button|esc|close|when-overall \d+"
     r"|when-file \S+))*"
-    r"|(wait-shown|wait-gone|measure) (check|download|message)"
+    r"|(wait-shown|measure) (check|download|message)"
     r"|sleep \d+"
     r"|auto-answer)$")
 
