@@ -19,16 +19,6 @@ namespace {
 // The reply is held in memory; a longer one is no update list.
 const std::size_t reply_limit = 16 * 1024 * 1024;
 
-// The machine's rollout group goes with the check; without it the server
-// counts the check as the last group, so a failure here fails nothing.
-void add_rollout_group(HINTERNET request, std::int32_t version)
-{
-    const std::string line =
-        rollout_group_line(rollout_group(update_product, version, machine_identity()));
-    HttpAddRequestHeadersA(request, line.c_str(), static_cast<DWORD>(line.size()),
-                           HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
-}
-
 }  // namespace
 
 bool check_for_updates(CheckDialog& check_window, UpdateList& list)
@@ -60,8 +50,10 @@ std::int32_t fetch_update_list(CheckDialog& check_window, MemoryStream& body,
     HttpTransfer transfer(check_head_timeout_ms);
     const bool opened = transfer.open_request(update_server_host, INTERNET_INVALID_PORT_NUMBER,
                                               check_path(version), "GET", update_server_https);
+    // The machine's rollout group goes with the check, redirects included.
     if (opened)
-        add_rollout_group(transfer.request_handle, version);
+        transfer.add_request_header(
+            rollout_group_line(rollout_group(update_product, version, machine_identity())));
     if (opened && transfer.send_request(body, check_window, byte_count, reply_limit)) {
         transfer.response_header(reply_signature_header, signature.header);
         transfer.response_header(reply_freshness_header, signature.freshness);

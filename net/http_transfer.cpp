@@ -176,10 +176,15 @@ bool HttpTransfer::open_target_request()
     return true;
 }
 
+void HttpTransfer::add_request_header(const std::string& line)
+{
+    request_headers += line;
+}
+
 void HttpTransfer::ask_from(std::size_t first_byte, const std::string& validator)
 {
-    request_headers =
-        "Range: bytes=" + std::to_string(first_byte) + "-\r\nIf-Range: " + validator + "\r\n";
+    add_request_header("Range: bytes=" + std::to_string(first_byte) + "-\r\n");
+    add_request_header("If-Range: " + validator + "\r\n");
 }
 
 bool HttpTransfer::answers_with_rest(std::size_t first_byte, std::uint64_t size)

@@ -48,6 +48,10 @@ public:
     bool open_request(const std::string& host, INTERNET_PORT port, const std::string& object_path,
                       const std::string& verb, bool secure);
 
+    // Every request of this transfer, redirects included, carries line
+    // ("Name: value\r\n"). Before send_head.
+    void add_request_header(const std::string& line);
+
     // Every request of this transfer, redirects included, asks for the body
     // from first_byte on ("Range: bytes=<first_byte>-") if the resource still
     // has the validator ("If-Range: <validator>"; net/range_validator.h).
