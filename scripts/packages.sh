@@ -13,8 +13,9 @@ server_packages=(php-cli php-fpm nginx xdelta3)
 demo_packages=("${build_packages[@]}" "${server_packages[@]}")
 # curl is the downloads' ceiling, wrk the server's load.
 bench_packages=("${demo_packages[@]}" curl wrk)
-# The tests run the benchmark's short forms too.
-test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid)
+# The tests run the benchmark's short forms too; osslsigncode signs their
+# stand-in programs, and checks them where publishing has publisher pins.
+test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid osslsigncode)
 
 package_lists_updated=
 

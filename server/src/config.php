@@ -2,18 +2,25 @@
 
 declare(strict_types=1);
 
+require_once __DIR__ . '/publisher_pins.php';
+
 final class Config
 {
     public const DEFAULT_STORE = '/var/lib/update-store';
     public const DEFAULT_BASE_URL = 'http://localhost/files';
     public const DEFAULT_FRESHNESS_VALIDITY = '7d';
 
-    /** freshness_validity in seconds */
+    /**
+     * freshness_validity in seconds; publisher_pins: the keys whose programs
+     * a release may hold (parse_publisher_pins), none: releases are not checked
+     * @param list<string> $publisher_pins
+     */
     public function __construct(
         public readonly string $store,
         public readonly string $base_url,
         public readonly string $product,
-        public readonly int $freshness_validity
+        public readonly int $freshness_validity,
+        public readonly array $publisher_pins = []
     ) {
     }
 
@@ -43,7 +50,8 @@ final class Config
             throw new RuntimeException("product \"$product\" in $path: only letters, digits, \".\", \"-\" and \"_\"");
         }
         $validity = parse_validity((string)($settings['freshness_validity'] ?? self::DEFAULT_FRESHNESS_VALIDITY));
-        return new Config($store, $base_url, $product, $validity);
+        $pins = parse_publisher_pins((string)($settings['publisher_pins'] ?? ''));
+        return new Config($store, $base_url, $product, $validity, $pins);
     }
 
     public function replies_folder(): string

@@ -7,6 +7,7 @@ require_once __DIR__ . '/freshness.php';
 require_once __DIR__ . '/keys.php';
 require_once __DIR__ . '/offers.php';
 require_once __DIR__ . '/patches.php';
+require_once __DIR__ . '/publisher_pins.php';
 require_once __DIR__ . '/release_store.php';
 require_once __DIR__ . '/stored_reply.php';
 
@@ -20,7 +21,8 @@ final class PublishRefused extends RuntimeException
 // Every reply carries the release key's signature for the product and the
 // freshness key's, which refresh_replies renews on its own. With xdelta3
 // ($patches), an offered file also names the patch from the form the client
-// holds, where one is worth keeping.
+// holds, where one is worth keeping. With publisher pins ($publishers), a
+// release whose programs the clients would refuse is refused first.
 final class Publisher
 {
     public function __construct(
@@ -29,7 +31,8 @@ final class Publisher
         private readonly string $product,
         private readonly SigningKeys $keys,
         private readonly FreshnessSigner $freshness,
-        private readonly ?PatchMaker $patches
+        private readonly ?PatchMaker $patches,
+        private readonly ?PublisherCheck $publishers = null
     ) {
     }
 
@@ -57,6 +60,7 @@ final class Publisher
             $this->check_new_version($version);
             array_map('check_version_number', $installers);
             $files = $choose();
+            $this->publishers?->check($files);
             $this->store->add_release($version, $files, VERSION_FILE_NAME);
             return $this->rebuild_replies($installers);
         });
