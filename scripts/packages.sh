@@ -13,9 +13,11 @@ server_packages=(php-cli php-fpm nginx xdelta3)
 demo_packages=("${build_packages[@]}" "${server_packages[@]}")
 # curl is the downloads' ceiling, wrk the server's load.
 bench_packages=("${demo_packages[@]}" curl wrk)
-# The tests run the benchmark's short forms too; osslsigncode signs their
+# The tests run the benchmark's short forms too; chromium draws the census
+# page; apache2 serves the manual's Apache site; osslsigncode signs the
 # stand-in programs, and checks them where publishing has publisher pins.
-test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid osslsigncode)
+test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid chromium apache2
+  osslsigncode)
 
 package_lists_updated=
 

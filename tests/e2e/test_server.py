@@ -1,6 +1,6 @@
 """End to end, both halves against each other: the real updater.exe under
 Wine updates from the project's own update server (server/, published with
-server/publish, served by nginx + PHP-FPM with the README's server block)
+server/publish, served by nginx + PHP-FPM with the server manual's nginx block)
 on 127.0.0.1:80 in the test's network namespace."""
 
 import hashlib
