@@ -12,7 +12,6 @@ own in which the authority is trusted (tls.py), with a Wine prefix of its
 own, so that no other test sees it. Every reply is signed with the release
 key: what is refused here is refused despite it."""
 
-import hashlib
 import os
 import shutil
 import subprocess
