@@ -2,8 +2,6 @@
 
 declare(strict_types=1);
 
-require_once __DIR__ . '/publisher_pins.php';
-
 final class Config
 {
     public const DEFAULT_STORE = '/var/lib/update-store';
@@ -67,4 +65,23 @@ function parse_validity(string $text): int
         throw new RuntimeException("freshness_validity \"$text\" is not a number of s, m, h or d (such as 7d)");
     }
     return (int)$match[1] * ['s' => 1, 'm' => 60, 'h' => 3600, 'd' => 86400][$match[2]];
+}
+
+/**
+ * The pins of the publisher_pins setting: SHA-256 hashes of certificates'
+ * SubjectPublicKeyInfo (DER), 64 lowercase hex digits each, separated by ";".
+ * @return list<string>
+ */
+function parse_publisher_pins(string $text): array
+{
+    if ($text === '') {
+        return [];
+    }
+    $pins = explode(';', $text);
+    foreach ($pins as $pin) {
+        if (preg_match('/^[0-9a-f]{64}$/D', $pin) !== 1) {
+            throw new RuntimeException("publisher pin \"$pin\" is not the SHA-256 of a public key in 64 lowercase hex digits");
+        }
+    }
+    return $pins;
 }

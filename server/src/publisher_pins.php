@@ -13,25 +13,6 @@ const CA_BUNDLE = '/etc/ssl/certs/ca-certificates.crt';
 // A chain longer than this is no code-signing chain.
 const LONGEST_CHAIN = 8;
 
-/**
- * The pins of the publisher_pins setting: SHA-256 hashes of certificates'
- * SubjectPublicKeyInfo (DER), 64 lowercase hex digits each, separated by ";".
- * @return list<string>
- */
-function parse_publisher_pins(string $text): array
-{
-    if ($text === '') {
-        return [];
-    }
-    $pins = explode(';', $text);
-    foreach ($pins as $pin) {
-        if (preg_match('/^[0-9a-f]{64}$/D', $pin) !== 1) {
-            throw new RuntimeException("publisher pin \"$pin\" is not the SHA-256 of a public key in 64 lowercase hex digits");
-        }
-    }
-    return $pins;
-}
-
 // A Windows program or library by its bytes, as the program decides: a DOS
 // header whose e_lfanew leads to the PE signature.
 function is_pe_file(string $path): bool
