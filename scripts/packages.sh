@@ -11,8 +11,10 @@ build_packages=(
 # The update server: publishing (with xdelta3 for patches) and nginx + PHP-FPM.
 server_packages=(php-cli php-fpm nginx xdelta3)
 demo_packages=("${build_packages[@]}" "${server_packages[@]}")
-# curl is the downloads' ceiling, wrk the server's load.
-bench_packages=("${demo_packages[@]}" curl wrk)
+# curl is the downloads' ceiling, wrk the server's load; osslsigncode signs
+# the stand-in programs (the tests' too), and checks them where publishing
+# has publisher pins.
+bench_packages=("${demo_packages[@]}" curl wrk osslsigncode)
 # The tests run the benchmark's short forms too; chromium draws the census
 # page; apache2 serves the manual's Apache site.
 test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid chromium apache2)

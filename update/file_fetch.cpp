@@ -3,6 +3,7 @@
 #include "support/files.h"
 #include "update/patch_fetch.h"
 #include "update/platform_crypto.h"
+#include "update/publisher_check.h"
 #include "update/staged_name.h"
 #include "update/staging_folder.h"
 
@@ -12,12 +13,15 @@ namespace {
 // the journal names it, a cut-short installation may be finished from it;
 // false unless every byte made it.
 // A name whose paths would pass the platform's limit is never staged: it could
-// be neither installed nor removed.
+// be neither installed nor removed. A program or library whose publisher is
+// not pinned fails like a file with the wrong hash.
 bool stage_file(const std::string& name, const char* data, std::size_t size)
 {
     if (!fits_path_limit(name))
         return false;
-    return write_whole_file(std::string(staging_folder) + "\\" + name, data, size);
+    const std::string path = std::string(staging_folder) + "\\" + name;
+    return write_whole_file(path, data, size) &&
+           has_pinned_publisher(path, std::string_view(data, size), publisher_pins);
 }
 
 // True when no hash was listed for the file, or its body has that SHA-256.

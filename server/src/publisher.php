@@ -7,6 +7,7 @@ require_once __DIR__ . '/freshness.php';
 require_once __DIR__ . '/keys.php';
 require_once __DIR__ . '/offers.php';
 require_once __DIR__ . '/patches.php';
+require_once __DIR__ . '/publisher_pins.php';
 require_once __DIR__ . '/release_store.php';
 require_once __DIR__ . '/rollout.php';
 require_once __DIR__ . '/stored_reply.php';
@@ -23,7 +24,8 @@ final class PublishRefused extends RuntimeException
 // ($patches), an offered file also names the patch from the form the client
 // holds, where one is worth keeping. While the newest release rolls out,
 // every version below it also gets a held reply, signed alike, as if that
-// release were not out (rollout.php).
+// release were not out (rollout.php). With publisher pins ($publishers), a
+// release whose programs the clients would refuse is refused first.
 final class Publisher
 {
     public function __construct(
@@ -32,7 +34,8 @@ final class Publisher
         private readonly string $product,
         private readonly SigningKeys $keys,
         private readonly FreshnessSigner $freshness,
-        private readonly ?PatchMaker $patches
+        private readonly ?PatchMaker $patches,
+        private readonly ?PublisherCheck $publishers = null
     ) {
     }
 
@@ -63,6 +66,7 @@ final class Publisher
             $this->check_new_version($version);
             array_map('check_version_number', $installers);
             $files = $choose();
+            $this->publishers?->check($files);
             $this->store->add_release($version, $files, VERSION_FILE_NAME);
             $this->store->save_rollout($rollout);
             return $this->rebuild_replies($installers);
