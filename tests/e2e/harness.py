@@ -1011,7 +1011,9 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
         server = subprocess.Popen(
             namespace.command(*server_argv, paths["server.ready"]),
             stdout=server_out, stderr=subprocess.STDOUT, start_new_session=True)
-        if not _wait_for(lambda: os.path.exists(paths["server.ready"]), 15):
+        # A real web server on a stock machine (Apache with PHP-FPM) may take
+        # half a minute to start on a loaded machine.
+        if not _wait_for(lambda: os.path.exists(paths["server.ready"]), 60):
             raise RuntimeError("the test update server did not start")
         for number, command in enumerate(side_commands, 1):
             side_out = open(paths["side%d.out" % number], "wb")
