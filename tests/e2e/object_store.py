@@ -1,21 +1,30 @@
 """The update service on object storage: OpenStack Swift with its s3api
 middleware (Debian's swift-proxy, -account, -container and -object; a ring
-of one device, tempauth with credentials made at run time) and Varnish with
-server/edge/updates.vcl in front of it, for end-to-end tests and the
-benchmark.
+of one device, tempauth with credentials made at run time and its tokens
+in memcached) and Varnish with server/edge/updates.vcl in front of it, for
+end-to-end tests and the benchmark.
 
 EdgeServer prepares a folder with the store publish writes into, Swift's
-configuration, rings and device, and the edge's VCL. Its command() runs
-this module inside a network namespace:
+configuration, rings and device, and the edge's VCL. Its start() runs this
+module inside a network namespace:
 
     object_store.py FOLDER READY
 
-which starts the four Swift servers (proxy on 127.0.0.1:8080, with memcached for
-tempauth's tokens) and Varnish
-(127.0.0.1:80), creates READY once both answer, and stops them on SIGTERM.
-The bucket's data stays in FOLDER from start to start. publish() runs
-server/publish with the bucket's configuration and credentials; inside a
-namespace where the servers run, push() and the edge's answers work.
+which starts the Swift servers (the proxy on 127.0.0.1:8080) and Varnish
+(127.0.0.1:80 and the Unix socket FOLDER/edge.sock, its requests logged by
+varnishncsa), creates READY once all answer, and stops them on SIGTERM.
+The bucket's data stays in FOLDER from start to start; publish() runs
+server/publish in that namespace with the bucket's configuration and
+credentials.
+
+Swift takes seconds to start (a minute on a loaded machine), and a run of
+the program ends every process of its namespace, so the servers run in a
+namespace of their own for a whole test class; each run gets the command
+
+    object_store.py --relay SOCKET READY
+
+which carries 127.0.0.1:80 of the run's namespace to the edge's socket, as
+a load balancer in front of an edge would.
 """
 
 import http.client
@@ -28,6 +37,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -137,12 +147,15 @@ class EdgeServer:
         """The servers' command line, to be given a READY path."""
         return [sys.executable, os.path.abspath(__file__), self.folder]
 
-    @staticmethod
-    def serving_command():
-        """harness.run_updater's server_command while the servers run in its namespace."""
-        return [sys.executable, os.path.abspath(__file__), "--serving"]
+    @property
+    def edge_socket(self):
+        return os.path.join(self.folder, "edge.sock")
 
-    def start(self, namespace, seconds=180):
+    def relay_command(self):
+        """harness.run_updater's server_command while the servers run."""
+        return [sys.executable, os.path.abspath(__file__), "--relay", self.edge_socket]
+
+    def start(self, namespace, seconds=240):
         """Starts the servers in the namespace; returns their process."""
         ready = os.path.join(self.folder, "servers.ready")
         if os.path.exists(ready):
@@ -261,7 +274,7 @@ def start_servers(folder):
     shutil.rmtree(os.path.join(folder, "varnish"), ignore_errors=True)
     log = open(os.path.join(folder, "varnish.log"), "ab")
     processes.append(("varnish", subprocess.Popen(
-        ["varnishd", "-F", "-a", "127.0.0.1:80", "-T", "127.0.0.1:6082", "-f", os.path.join(folder, "edge.vcl"),
+        ["varnishd", "-F", "-a", "127.0.0.1:80", "-a", os.path.join(folder, "edge.sock"), "-T", "127.0.0.1:6082", "-f", os.path.join(folder, "edge.vcl"),
          "-n", os.path.join(folder, "varnish"), "-s", "malloc,256m"], stdout=log, stderr=subprocess.STDOUT)))
     return processes
 
@@ -278,7 +291,8 @@ def main(folder, ready_path):
     started = time.monotonic()
     processes = start_servers(folder)
     try:
-        deadline = time.monotonic() + 60
+        # Bounded by the caller's wait; on a loaded machine Swift takes a minute or more.
+        deadline = time.monotonic() + 600
         while not (_answers(PROXY_PORT, "/healthcheck") and all(_answers(p) for p in SERVER_PORTS.values())
                    and _answers(80)):
             if time.monotonic() > deadline or any(p.poll() is not None for _, p in processes):
@@ -300,16 +314,41 @@ def main(folder, ready_path):
                 process.kill()
 
 
-def serving(ready_path):
+def relay(socket_path, ready_path):
     stopped = []
     signal.signal(signal.SIGTERM, lambda *_: stopped.append(True))
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 80))
+    listener.listen(64)
+    listener.settimeout(0.2)
     open(ready_path, "w").close()
     while not stopped:
-        time.sleep(0.2)
+        try:
+            client, _ = listener.accept()
+        except socket.timeout:
+            continue
+        edge = socket.socket(socket.AF_UNIX)
+        edge.connect(socket_path)
+        for source, target in ((client, edge), (edge, client)):
+            threading.Thread(target=pump, args=(source, target), daemon=True).start()
+
+
+def pump(source, target):
+    try:
+        while True:
+            data = source.recv(65536)
+            if not data:
+                break
+            target.sendall(data)
+        target.shutdown(socket.SHUT_WR)
+    except OSError:
+        for s in (source, target):
+            s.close()
 
 
 if __name__ == "__main__":
-    if sys.argv[1] == "--serving":
-        serving(sys.argv[2])
+    if sys.argv[1] == "--relay":
+        relay(*sys.argv[2:4])
     else:
         main(*sys.argv[1:3])

@@ -66,25 +66,30 @@ class EdgeTestCase(harness.E2ETestCase):
     """The servers run in cls.namespace for the whole class; versions 1 to 3
     are published (and pushed) with the build's test keys."""
 
-    namespace = None
-
     @classmethod
     def setUpClass(cls):
         harness._prepare_process()
         os.makedirs(harness.work_root(), exist_ok=True)
         cls.folder = tempfile.mkdtemp(prefix="object-store-", dir=harness.work_root())
         cls.edge = EdgeServer(cls.folder)
-        cls.namespace = cls.namespace_for_class()
-        cls.servers = cls.edge.start(cls.namespace)
-        cls.keys = ["--key", os.environ["TEST_PRIVATE_KEY"], "--freshness-key", os.environ["TEST_FRESHNESS_KEY"]]
-        cls.edge.make_bucket(cls.namespace)
-        for version, files in sorted(RELEASES.items()):
-            cls.release(version, files)
+        cls.namespace = harness._Namespace(connected=False)
+        cls.servers = None
+        try:
+            cls.servers = cls.edge.start(cls.namespace)
+            cls.keys = ["--key", os.environ["TEST_PRIVATE_KEY"], "--freshness-key", os.environ["TEST_FRESHNESS_KEY"]]
+            cls.edge.make_bucket(cls.namespace)
+            for version, files in sorted(RELEASES.items()):
+                cls.release(version, files)
+        except BaseException:
+            cls.tearDownClass()
+            raise
 
     @classmethod
     def tearDownClass(cls):
-        harness._end_process(cls.servers)
-        sys.stderr.write("Swift and Varnish answered %.1f s after their start\n" % cls.edge.start_seconds()[0])
+        if cls.servers is not None:
+            harness._end_process(cls.servers)
+            sys.stderr.write("Swift and Varnish answered %.1f s after their start\n" % cls.edge.start_seconds()[0])
+        cls.namespace.delete()
         shutil.rmtree(cls.folder, True)
 
     @classmethod
@@ -115,13 +120,8 @@ class EdgeTestCase(harness.E2ETestCase):
 
 
 class UpdatesThroughTheEdge(EdgeTestCase):
-    @classmethod
-    def namespace_for_class(cls):
-        # The runs' own namespace, where Wine's server stays up from run to run.
-        return harness._session_namespace(True)
-
     def run_keyed(self, files, steps):
-        return self.run_updater(files, server_command=EdgeServer.serving_command(), steps=steps,
+        return self.run_updater(files, server_command=self.edge.relay_command(), steps=steps,
                                 program_exe=os.environ["UPDATER_KEYED_EXE"])
 
     def requests_since(self, count):
@@ -172,15 +172,6 @@ class UpdatesThroughTheEdge(EdgeTestCase):
 class InterruptedPushes(EdgeTestCase):
     """Each release of a new version pushes; the push is killed at a chosen
     point, the edge's answers are checked, and a push run afresh completes it."""
-
-    @classmethod
-    def namespace_for_class(cls):
-        return harness._Namespace(connected=False)
-
-    @classmethod
-    def tearDownClass(cls):
-        super().tearDownClass()
-        cls.namespace.delete()
 
     def release_killed_at(self, version, prefix, nth, body_bytes):
         """Publishes version through the relay, killed at that point; whether it was."""
