@@ -4,7 +4,7 @@ project's own update server.
 Publishes versions 1, 2 and 3 of a demo application with server/publish into
 a demo release store (build/demo/server), as a vendor would, signing them with
 the demo keys (release and freshness); serves the store with nginx + PHP-FPM
-(the README's server block) inside a private network namespace; makes
+(the server manual's nginx block) inside a private network namespace; makes
 build/demo/app holding version 1 (with the stand-in menu.exe); runs
 updater.exe under Wine and tells step by step what happened, and how many
 bytes menu.exe moved (the store's patch from version 1's to version 3's)

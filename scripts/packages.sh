@@ -16,8 +16,9 @@ demo_packages=("${build_packages[@]}" "${server_packages[@]}")
 edge_packages=(python3-boto3 swift-proxy swift-account swift-container swift-object memcached varnish)
 # curl is the downloads' ceiling, wrk the server's load.
 bench_packages=("${demo_packages[@]}" "${edge_packages[@]}" curl wrk)
-# The tests run the benchmark's short forms too.
-test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid)
+# The tests run the benchmark's short forms too; chromium draws the census
+# page; apache2 serves the manual's Apache site.
+test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid chromium apache2)
 
 package_lists_updated=
 

@@ -84,11 +84,32 @@ function logs_lines(array $paths): Generator
 }
 
 /**
- * One row a day: the checks, the share at $newest (the newest released
- * version, null if none), then the checks of each version, newest first.
+ * The census as rows of cells, a heading row first: one row a day with the
+ * checks, the share at $newest (the newest released version, null if none),
+ * then the checks of each version, newest first.
  * @param array<string, array<int|string, int>> $counts
+ * @return list<list<string>>
  */
-function census_table(array $counts, ?int $newest): string
+function census_rows(array $counts, ?int $newest): array
+{
+    $columns = census_versions($counts);
+    $rows = [array_merge(['day', 'checks', $newest === null ? 'at newest' : "at $newest"],
+                         array_map('census_version_name', $columns))];
+    foreach ($counts as $day => $by_version) {
+        $total = array_sum($by_version);
+        $share = $newest === null ? '-' : sprintf('%.1f%%', 100 * ($by_version[$newest] ?? 0) / $total);
+        $rows[] = array_merge([(string)$day, (string)$total, $share],
+                              array_map(fn($version) => (string)($by_version[$version] ?? 0), $columns));
+    }
+    return $rows;
+}
+
+/**
+ * Every version the counts hold, newest first, CENSUS_OTHER last.
+ * @param array<string, array<int|string, int>> $counts
+ * @return list<int|string>
+ */
+function census_versions(array $counts): array
 {
     $versions = [];
     foreach ($counts as $by_version) {
@@ -96,16 +117,22 @@ function census_table(array $counts, ?int $newest): string
     }
     $numbers = array_filter(array_keys($versions), 'is_int');
     rsort($numbers);
-    $columns = array_merge($numbers, isset($versions[CENSUS_OTHER]) ? [CENSUS_OTHER] : []);
+    return array_merge($numbers, isset($versions[CENSUS_OTHER]) ? [CENSUS_OTHER] : []);
+}
 
-    $rows = [array_merge(['day', 'checks', $newest === null ? 'at newest' : "at $newest"],
-                         array_map(fn($version) => $version === -1 ? '-1 (unread)' : (string)$version, $columns))];
-    foreach ($counts as $day => $by_version) {
-        $total = array_sum($by_version);
-        $share = $newest === null ? '-' : sprintf('%.1f%%', 100 * ($by_version[$newest] ?? 0) / $total);
-        $rows[] = array_merge([$day, (string)$total, $share],
-                              array_map(fn($version) => (string)($by_version[$version] ?? 0), $columns));
-    }
+/** @param int|string $version */
+function census_version_name($version): string
+{
+    return $version === -1 ? '-1 (unread)' : (string)$version;
+}
+
+/**
+ * The census as a text table, columns aligned.
+ * @param array<string, array<int|string, int>> $counts
+ */
+function census_table(array $counts, ?int $newest): string
+{
+    $rows = census_rows($counts, $newest);
     $widths = [];
     foreach ($rows as $row) {
         foreach ($row as $column => $cell) {

@@ -6,5 +6,5 @@ require_once __DIR__ . '/../src/config.php';
 require_once __DIR__ . '/../src/publisher.php';
 require_once __DIR__ . '/../src/router.php';
 require_once __DIR__ . '/../src/revert.php';
-require_once __DIR__ . '/../src/census.php';
+require_once __DIR__ . '/../src/census_page.php';
 require_once __DIR__ . '/StoreTestCase.php';

@@ -3,10 +3,11 @@ itself needs under Wine. Run by scripts/bench (as root, after a build):
 
     python3 tests/bench/bench.py [--sizes 32,256] [--rounds 5]
                                  [--install 1,100,1000,5000]
-                                 [--patches 256,menu] [--out FILE]
+                                 [--patches 256,menu] [--links 10,100]
+                                 [--link-patches 64,menu] [--out FILE]
 
 (--sizes "" leaves out the downloads and measures the rest alone; --patches ""
-leaves out the patch updates.)
+leaves out the patch updates, --links "" those across a shaped link.)
 
 Everything runs in a private network namespace against nginx on
 127.0.0.1:80 with its own configuration in a temporary folder, in one Wine
@@ -22,6 +23,12 @@ this order, so that a change of the machine's load touches every kind alike:
 - a do-nothing Windows program's start; a run of updater.exe with nothing to
   update;
 - updater.exe updating 1, 100, 1000 and 5000 small files.
+
+Then, round by round, across a line of each rate (--links, in Mbit/s: a veth
+pair to a second namespace whose nginx serves the files, tbf on both ends;
+shaped_link.py), for each of --link-patches: curl fetching the new form
+whole and the patch, and updater.exe updating through the patch and through
+the whole file, as above (the check itself answered on loopback).
 
 The patched files (--patches): N MiB of random bytes with 1 % of them
 replaced by random bytes in 300 runs at scattered places, and "menu":
@@ -72,10 +79,13 @@ import sys
 import tempfile
 import threading
 import time
+import types
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import harness  # noqa: E402
+import shaped_link  # noqa: E402
 
 MIB = 1024 * 1024
 STAGING = "_update"
@@ -86,6 +96,8 @@ VERSION_SIZE_BASE = 2000
 VERSION_HASHED_BASE = 3000
 VERSION_PATCH_BASE = 4000
 VERSION_PATCH_FULL_BASE = 5000
+VERSION_LINK_PATCH_BASE = 6000
+VERSION_LINK_FULL_BASE = 7000
 # Wine's 64-bit loader, run directly: with 32-bit Wine installed, the wine
 # script starts a 64-bit program from a 32-bit start.exe, in a process of
 # its own, and the process measured would be start.exe.
@@ -147,8 +159,7 @@ http {{
     sendfile on;
     default_type application/octet-stream;
     server {{
-        listen 127.0.0.1:80;
-        listen [::1]:80;
+        {listen}
         root {root}/www;
         location = /upload/check_update.php {{
             try_files /check/$arg_wersja =404;
@@ -160,10 +171,12 @@ http {{
 
 class Server:
     """nginx in the namespace, serving www/ and one update list per version
-    (www/check/<version>)."""
+    (www/check/<version>), on loopback or on another address of the
+    namespace's."""
 
-    def __init__(self, root, namespace):
+    def __init__(self, root, namespace, address=None):
         self.root = root
+        self.base_url = "http://%s/files/" % (address or "localhost")
         self.www = os.path.join(root, "www")
         os.makedirs(os.path.join(self.www, "check"))
         os.makedirs(os.path.join(self.www, "files"))
@@ -171,7 +184,8 @@ class Server:
         self.log = os.path.join(root, "access.log")
         conf = os.path.join(root, "nginx.conf")
         with open(conf, "w") as f:
-            f.write(NGINX_CONF.format(root=root))
+            f.write(NGINX_CONF.format(root=root, listen="listen %s:80;" % address if address
+                                      else "listen 127.0.0.1:80; listen [::1]:80;"))
         self.log_offset = 0
         self.output = open(os.path.join(root, "nginx.out"), "wb")
         self.process = subprocess.Popen(namespace.command("nginx", "-c", conf, "-p", root),
@@ -184,7 +198,7 @@ class Server:
     def add_file(self, name, data):
         with open(self.file_path(name), "wb") as f:
             f.write(data)
-        return "http://localhost/files/" + name
+        return self.base_url + name
 
     def file_path(self, name):
         """Where the file served at /files/<name> lies."""
@@ -372,7 +386,7 @@ class Bench:
 
     def curl(self, item):
         run_dir, work = self.work_dir()
-        path = os.path.join(work, item.name)
+        path = os.path.join(work, os.path.basename(item.name))
         finished = run(self.namespace.command("curl", "-sf", "--noproxy", "*", "-o", path,
                                               item.url.replace("localhost", "127.0.0.1")),
                        work, None, 600)
@@ -389,7 +403,7 @@ class Bench:
     def fetched(self, item, path, finished, run_dir):
         if digest(path) != item.digest:
             raise BenchError("%s was not fetched whole" % item.name)
-        start = self.server.request_start("/files/" + item.name)
+        start = item.server.request_start(urllib.parse.urlsplit(item.url).path)
         result = {"download": os.stat(path).st_mtime - start, "whole": finished.seconds}
         shutil.rmtree(run_dir)
         return result
@@ -437,13 +451,15 @@ class Bench:
 
     def patch_update(self, item, patched):
         """updater.exe updating item's installed form through its patch, or
-        (patched False) through the whole file."""
-        version = (VERSION_PATCH_BASE if patched else VERSION_PATCH_FULL_BASE) + item.index
+        (patched False) through the whole file: the lists of the versions
+        item.versions names. The requests counted are those of the server
+        that serves the file (which is not the check's on a shaped link)."""
+        version = item.versions[0 if patched else 1]
         whole, patch = "/files/" + item.name, "/files/" + item.patch_name
         fetched, not_fetched = (patch, whole) if patched else (whole, patch)
         finished, run_dir, work, answered = self.update(version, {item.name: item},
                                                         {item.name: item.old_path})
-        requests = self.server.requests_until(fetched)
+        requests = item.server.requests_until(fetched)
         paths = [request_path(r) for r in requests]
         if (paths.count(fetched) != 1 or not_fetched in paths or
                 any(r[2] != 200 for r in requests)):
@@ -487,7 +503,7 @@ class Item:
     own memory stays small."""
 
     def __init__(self, server, name, size, mib=0):
-        self.name, self.size, self.mib = name, size, mib
+        self.server, self.name, self.size, self.mib = server, name, size, mib
         data = os.urandom(size)
         self.url = server.add_file(name, data)
         self.digest = hashlib.sha256(data).hexdigest()
@@ -499,7 +515,7 @@ class PatchedFile:
     writes the two forms; like Item, no bytes are kept."""
 
     def __init__(self, server, folder, index, label, name, made):
-        self.index, self.label, self.name = index, label, name
+        self.server, self.index, self.label, self.name = server, index, label, name
         self.patch_name = "patches/" + name
         self.old_path = os.path.join(folder, "old", name)
         os.makedirs(os.path.dirname(self.old_path), exist_ok=True)
@@ -507,12 +523,14 @@ class PatchedFile:
         made(self.old_path, new_path)
         patch_path = server.file_path(self.patch_name)
         make_patch(self.old_path, new_path, patch_path)
-        self.url = "http://localhost/files/" + name
-        self.patch_url = "http://localhost/files/" + self.patch_name
+        self.url = server.base_url + name
+        self.patch_url = server.base_url + self.patch_name
         self.size = os.path.getsize(new_path)
         self.patch_size = os.path.getsize(patch_path)
         self.digest = digest(new_path)
         self.base_digest = digest(self.old_path)
+        self.patch = types.SimpleNamespace(server=server, name=self.patch_name, url=self.patch_url,
+                                           digest=digest(patch_path))
         if not (self.patch_size < self.size / 2 and self.patch_size <= PATCH_LARGEST):
             raise BenchError("the patch for %s has %d bytes for a %d-byte file: the server would"
                              " not offer it" % (name, self.patch_size, self.size))
@@ -617,8 +635,7 @@ def measure(bench, sizes, counts, patch_kinds, rounds, progress):
         progress("making the patched files and their patches")
     patches = patched_files(server, os.path.join(bench.root, "patched"), patch_kinds)
     for item in patches:
-        server.add_update_list(VERSION_PATCH_BASE + item.index, [item], patched=True)
-        server.add_update_list(VERSION_PATCH_FULL_BASE + item.index, [item])
+        offer_patched(server, item, VERSION_PATCH_BASE, VERSION_PATCH_FULL_BASE)
 
     # Warm-up: the page cache, Wine's first loads of each program.
     bench.trivial()
@@ -646,6 +663,41 @@ def measure(bench, sizes, counts, patch_kinds, rounds, progress):
         for count in counts:
             samples.add(("install", count), bench.install(small[:count]))
     return samples, patches
+
+
+def offer_patched(server, item, patch_base, full_base):
+    """The two lists for a patched file: with its patch, and without."""
+    item.versions = (patch_base + item.index, full_base + item.index)
+    server.add_update_list(item.versions[0], [item], patched=True)
+    server.add_update_list(item.versions[1], [item])
+
+
+def measure_link(bench, link, rates, kinds, rounds, samples, progress):
+    """The patch and the whole-file update of each kind of patched file
+    from the server across the shaped link, at each rate, beside curl
+    fetching the file and the patch across it; round by round, every rate
+    in each round. The check is answered on loopback, as before."""
+    progress("making the patched files for the shaped link")
+    link_server = Server(os.path.join(bench.root, "link-server"), link.server,
+                         shaped_link.SERVER_ADDRESS)
+    try:
+        files = patched_files(link_server, os.path.join(bench.root, "link-patched"), kinds)
+        for item in files:
+            offer_patched(bench.server, item, VERSION_LINK_PATCH_BASE, VERSION_LINK_FULL_BASE)
+        for number in range(1, rounds + 1):
+            for mbit in rates:
+                link.set_rate(mbit)
+                for item in files:
+                    progress("round %d: %d Mbit/s, %s" % (number, mbit, item.label))
+                    key = (mbit, item.index)
+                    samples.add(("link curl",) + key, bench.curl(item))
+                    samples.add(("link curl patch",) + key, bench.curl(item.patch))
+                    samples.add(("link patch",) + key, bench.patch_update(item, patched=True))
+                    samples.add(("link full",) + key, bench.patch_update(item, patched=False))
+        bench.server.new_requests()
+    finally:
+        link_server.stop()
+    return files
 
 
 def spread(values, scale=1.0, digits=3):
@@ -691,7 +743,7 @@ def machine():
     return "%s, %s, nginx %s" % (host(), wine, nginx_version())
 
 
-def table(samples, sizes, counts, patches, rounds):
+def table(samples, sizes, counts, patches, rounds, rates, link_files):
     lines = []
     add = lines.append
     add("updater benchmark, %s UTC, %d round%s: median (min–max)" % (
@@ -705,6 +757,8 @@ def table(samples, sizes, counts, patches, rounds):
         patch_rows(samples, patches, add, width)
     fixed_cost_rows(samples, add, width)
     install_rows(samples, counts, add, width)
+    if rates:
+        link_rows(samples, rates, link_files, add, width)
     return "".join(line.rstrip() + "\n" for line in lines)
 
 
@@ -786,6 +840,32 @@ def patch_rows(samples, patches, add, width):
     add("")
 
 
+def link_rows(samples, rates, files, add, width):
+    """A block per patched file, a column per rate: the updates' times
+    (Yes to the file written) and curl's, and their ratios."""
+    for item in files:
+        add("")
+        add("%-*s" % (width, "shaped link: " + item.label)
+            + "".join("%-26s" % ("%d Mbit/s" % mbit) for mbit in rates))
+
+        def row(label, cell):
+            add("%-*s" % (width, label) + "".join("%-26s" % cell((mbit, item.index)) for mbit in rates))
+
+        def get(kind, key, measure):
+            return samples.get((kind,) + key, measure)
+
+        row("patch run, update s", lambda k: spread(get("link patch", k, "update")))
+        row("full run, update s", lambda k: spread(get("link full", k, "update")))
+        row("curl of the patch, download s", lambda k: spread(get("link curl patch", k, "download")))
+        row("curl of the file, download s", lambda k: spread(get("link curl", k, "download")))
+        row("full run / patch run", lambda k: ratio(get("link full", k, "update"),
+                                                    get("link patch", k, "update")))
+        row("patch run / curl of the patch", lambda k: ratio(get("link patch", k, "update"),
+                                                             get("link curl patch", k, "download")))
+        row("full run / curl of the file", lambda k: ratio(get("link full", k, "update"),
+                                                           get("link curl", k, "download")))
+
+
 def fixed_cost_rows(samples, add, width):
     trivial = samples.get("trivial", "start")
     message = samples.get("no-update", "message")
@@ -826,14 +906,21 @@ def main():
     parser.add_argument("--patches", default="256,menu",
                         help="patched files: sizes in MiB of files with 1 %% of their bytes changed,"
                              " and menu for a rebuilt program (default 256,menu)")
+    parser.add_argument("--links", default="10,100",
+                        help="rates in Mbit/s of a shaped link to measure patched files across"
+                             " (default 10,100; \"\" for none)")
+    parser.add_argument("--link-patches", default="64,menu",
+                        help="the patched files measured across the shaped link (default 64,menu)")
     parser.add_argument("--out", default=os.path.join(build_dir(), "bench", "table.txt"),
                         help="where the table is written")
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",") if s]
     counts = sorted(int(c) for c in args.install.split(","))
     patch_kinds = [k for k in args.patches.split(",") if k]
-    if any(k != "menu" and not k.isdigit() for k in patch_kinds):
-        parser.error("--patches takes sizes in MiB and menu")
+    rates = [int(r) for r in args.links.split(",") if r]
+    link_kinds = [k for k in args.link_patches.split(",") if k]
+    if any(k != "menu" and not k.isdigit() for k in patch_kinds + link_kinds):
+        parser.error("--patches and --link-patches take sizes in MiB and menu")
     if os.geteuid() != 0:
         sys.exit("the benchmark needs root (network namespaces, port 80)")
 
@@ -844,7 +931,8 @@ def main():
     harness._prepare_process()
     os.makedirs(os.path.join(build_dir(), "bench"), exist_ok=True)
     root = tempfile.mkdtemp(prefix="run-", dir=os.path.join(build_dir(), "bench"))
-    namespace = bench = None
+    namespace = bench = link = None
+    link_files = []
 
     def progress(text):
         print("bench: " + text, file=sys.stderr, flush=True)
@@ -854,13 +942,18 @@ def main():
         namespace = harness._Namespace(connected=True)
         bench = Bench(root, namespace)
         samples, patches = measure(bench, sizes, counts, patch_kinds, args.rounds, progress)
+        if rates:
+            link = shaped_link.ShapedLink(namespace)
+            link_files = measure_link(bench, link, rates, link_kinds, args.rounds, samples, progress)
     finally:
+        if link:
+            link.delete()
         if bench:
             bench.close()
         harness._kill_wineserver()
         if namespace:
             namespace.delete()
-    text = table(samples, sizes, counts, patches, args.rounds)
+    text = table(samples, sizes, counts, patches, args.rounds, rates, link_files)
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     with open(args.out, "w", encoding="utf-8") as f:
         f.write(text)

@@ -3,7 +3,7 @@
     python3 tests/bench/server_bench.py [--rounds 3] [--seconds 5]
         [--connections 64,256,1024] [--samples 1000] [--out FILE]
 
-nginx and PHP-FPM run in a private network namespace with the README's
+nginx and PHP-FPM run in a private network namespace with the server manual's
 server block, nginx.conf sizing and PHP-FPM pool (tests/e2e/reference_server.py),
 over a store of VERSIONS releases published by server/publish. wrk, inside
 the namespace, asks check_update.php over a mix of every released version,
@@ -207,7 +207,7 @@ def pool_memory_mib(namespace):
 
 def measure_load(servers, wrk, versions, connections, rounds, seconds, progress):
     """{(kind, connections): [wrk's result of each round]}; kinds: "cached"
-    (the README's block), "static" (the same server) and "php" (the block
+    (the manual's block), "static" (the same server) and "php" (the block
     without its cache: PHP answers every check)."""
     samples = {}
     for number in range(1, rounds + 1):
@@ -348,7 +348,7 @@ def table(samples, publishes, connections, rounds, seconds, versions, size, load
     def values(kind, count, field, scale=1.0):
         return [r[field] * scale for r in samples[(kind, count)]]
 
-    kinds = (("cached", "check_update.php, README block"), ("php", "check_update.php, no cache"),
+    kinds = (("cached", "check_update.php, nginx block"), ("php", "check_update.php, no cache"),
              ("static", "static file"), ("edge", "check through the edge (Varnish, Swift)"))
     for kind, name in kinds:
         row(name + " requests/s", lambda c: spread(values(kind, c, "per_second")))
@@ -416,7 +416,7 @@ def main():
     def progress(text):
         print("bench: " + text, file=sys.stderr, flush=True)
 
-    sizing = reference_server.readme_block("nginx", "worker_processes")
+    sizing = reference_server.manual_block("nginx", "worker_processes")
     servers = {"cached": reference_server.ReferenceServer(os.path.join(folder, "cached"), main_context=sizing),
                "php": reference_server.ReferenceServer(os.path.join(folder, "php"), main_context=sizing,
                                                        cache=False)}
@@ -429,7 +429,7 @@ def main():
     wrk = Wrk(None, folder)
     samples = measure_load(servers, wrk, versions, connections, args.rounds, args.seconds, progress)
     publishes = [(name, publish_under_load(servers[kind], folder, keys, wrk, versions, args.samples, progress))
-                 for kind, name in (("php", "no cache"), ("cached", "README block"))]
+                 for kind, name in (("php", "no cache"), ("cached", "nginx block"))]
     edge_samples, edge_push = edge_bench.measure_edge(os.path.join(folder, "edge"), servers["cached"].store, wrk,
                                                       versions, connections, args.rounds, args.seconds, keys,
                                                       progress, sys.modules[__name__])

@@ -3,9 +3,9 @@ end-to-end tests and the demo.
 
 ReferenceServer prepares a folder with a release store, the server's
 configuration and nginx and PHP-FPM configurations. nginx gets the server
-block of README.md's "Running the update server" section, with only its paths
+block of the server's manual (docs/server.md), with only its paths
 changed to the folder's and its listen addresses narrowed to loopback;
-PHP-FPM gets that section's pool, run as root with its socket in the folder.
+PHP-FPM gets the manual's pool, run as root with its socket in the folder.
 Its command() runs this module inside the harness's network namespace:
 
     reference_server.py FOLDER READY
@@ -34,26 +34,25 @@ PUBLISH = os.path.join(REPO, "server", "publish")
 BASE_URL = "http://localhost/files"
 
 
-def readme_block(kind, first_line=""):
-    """The first ```kind block of the README's "Running the update server"
-    that starts with first_line."""
-    with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
-        readme = f.read()
-    section = readme.split("\n## Running the update server\n", 1)[1].split("\n## ", 1)[0]
+def manual_block(kind, first_line=""):
+    """The first ```kind block of the server's manual (docs/server.md) that
+    starts with first_line."""
+    with open(os.path.join(REPO, "docs", "server.md"), encoding="utf-8") as f:
+        manual = f.read()
     pattern = r"^```%s\n(%s.*?)^```" % (kind, re.escape(first_line))
-    return re.search(pattern, section, re.MULTILINE | re.DOTALL).group(1)
+    return re.search(pattern, manual, re.MULTILINE | re.DOTALL).group(1)
 
 
 def replaced(block, changes):
     for old, new in changes:
         if old not in block:
-            raise RuntimeError("the README's block no longer holds %r" % old)
+            raise RuntimeError("the manual's block no longer holds %r" % old)
         block = block.replace(old, new)
     return block
 
 
 def localised(block, folder, store):
-    """The server block with the README's example paths replaced by the test's."""
+    """The server block with the manual's example paths replaced by the test's."""
     return replaced(block, [
         ("listen 80;", "listen 127.0.0.1:80;"),
         ("listen [::]:80;", "listen [::1]:80;"),
@@ -66,8 +65,8 @@ def localised(block, folder, store):
 
 
 def localised_pool(folder):
-    """The README's PHP-FPM pool, run by root with its socket in folder."""
-    return replaced(readme_block("ini", "[www]"), [
+    """The manual's PHP-FPM pool, run by root with its socket in folder."""
+    return replaced(manual_block("ini", "[www]"), [
         ("listen.owner = www-data", "listen.owner = root"),
         ("listen.group = www-data", "listen.group = root"),
         ("\nuser = www-data", "\nuser = root"),
@@ -149,7 +148,7 @@ class ReferenceServer:
                                           self._server_block()))
 
     def _server_block(self):
-        block = localised(readme_block("nginx"), self.folder, self.store)
+        block = localised(manual_block("nginx"), self.folder, self.store)
         return block if self.cache else replaced(block, [("fastcgi_cache updates;", "fastcgi_cache off;")])
 
     def _write_fpm_config(self):

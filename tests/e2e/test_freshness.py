@@ -2,7 +2,7 @@
 
 updater_keyed.exe (the throw-away test keys compiled in, its product the
 build's default, "localhost") updates from the project's own server
-(server/publish, nginx + PHP-FPM with the README's blocks). Each reply below
+(server/publish, nginx + PHP-FPM with the server manual's blocks). Each reply below
 is genuine in every other way: an expired one (published with the server's
 clock a month back, under libfaketime), one whose freshness signature is by
 another key, one signed for another product on the same host with the same

@@ -69,7 +69,7 @@ class EveryRunEnds(DownloadTestCase):
 # any run here.
 TRICKLE = dict(piece_size=1, pause=20)
 TRICKLED = b"x" * 1000
-# What the README promises: a trickle fails within 90 s of its head.
+# What the program's manual promises: a trickle fails within 90 s of its head.
 TRICKLE_BOUND = 90000
 # Cancel or a close ends the phase within this of being pressed: the next
 # byte comes within 20 s.
