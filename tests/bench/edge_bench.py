@@ -10,13 +10,14 @@ connections busy while reply_sampler.py checks every answer (a whole reply
 of some state, both signatures verifying, every named file served by the
 edge) until every answer has been the new state for a while; the time from
 the push's end to the last old answer is how long the edge's cache keeps
-the old state.
+the old state. Swift, memcached and the publish run at a higher priority
+than the edge and its load in that round, as they would on machines of
+their own.
 """
 
 import base64
 import json
 import os
-import signal
 import subprocess
 import sys
 import time
@@ -62,6 +63,8 @@ def measure_edge(folder, store, wrk, versions, connections, rounds, seconds, key
     push round's findings. store: the published store (a symlink to it
     becomes the edge's); bench: server_bench's module (its check paths,
     releases and judging)."""
+    # varnishd reads its VCL as its own user, through the run's folder.
+    os.chmod(os.path.dirname(folder), 0o711)
     edge = EdgeServer(folder)
     os.symlink(store, edge.store)
     samples = {}
@@ -94,6 +97,12 @@ def push_under_load(edge, serving, folder, keys, wrk, versions, progress, bench)
         sys.executable, os.path.join(HERE, "reply_sampler.py"), "edge", out, stop, "32", *versions),
         stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
     publisher = types.SimpleNamespace(publish=lambda *arguments: edge.publish(serving.namespace, *arguments))
+    # The store and the publishing machine have machines of their own where
+    # it counts; here they share two cores with the edge and its load, so
+    # they go first (the publish inherits this process's priority).
+    for pid in serving.namespace.processes_named("swift-") + serving.namespace.processes_named("memcached"):
+        os.setpriority(os.PRIO_PROCESS, pid, -10)
+    priority = os.getpriority(os.PRIO_PROCESS, 0)
     try:
         if not harness._wait_for(lambda: os.path.exists(out) and os.path.getsize(out) > 0, 20):
             raise bench.BenchError("the sampler got no answer through the edge")
@@ -101,7 +110,9 @@ def push_under_load(edge, serving, folder, keys, wrk, versions, progress, bench)
         version = max(int(name) for name in os.listdir(os.path.join(edge.store, "files")) if name.isdigit()) + 1
         progress("the edge: releasing and pushing version %d under load" % version)
         started = time.time()
+        os.setpriority(os.PRIO_PROCESS, 0, -10)
         bench.release(publisher, folder, keys, version)
+        os.setpriority(os.PRIO_PROCESS, 0, priority)
         ended = time.time()
         states.append(bench.stored_replies(edge))
         progress("the edge: waiting until every answer is the new state")
@@ -110,15 +121,10 @@ def push_under_load(edge, serving, folder, keys, wrk, versions, progress, bench)
         while time.time() < deadline and not watch.settled(ended):
             time.sleep(1)
     finally:
-        open(stop, "w").close()
-        try:
-            sampler.wait(30)
-        except subprocess.TimeoutExpired:
-            sampler.kill()
-        load.send_signal(signal.SIGINT)
+        bench.stop_sampling(stop, sampler, load)
     load_result = bench.Wrk.result(load, 60)
     samples = bench.read_samples(out)
-    found = bench.judge(samples, [(started, ended)], states, load_result, folder)
+    found = bench.judge(samples, [(started, ended)], states, load_result, os.path.dirname(keys[1]))
     watch = Watch(out, states[-1])
     found["push_seconds"] = ended - started
     found["until_new"] = max(0.0, watch.last_old - ended) if watch.settled(ended) else None

@@ -259,14 +259,19 @@ def publish_while_serving(serving, server, folder, keys, wrk, versions, samples_
                 break
         time.sleep(1)
     finally:
-        open(stop, "w").close()
-        try:
-            sampler.wait(30)
-        except subprocess.TimeoutExpired:
-            sampler.kill()
-        load.send_signal(signal.SIGINT)
+        stop_sampling(stop, sampler, load)
     load_result = Wrk.result(load, 60)
     return judge(read_samples(out), windows, states, load_result, folder)
+
+
+def stop_sampling(stop, sampler, load):
+    """Ends the sampler (through its STOP file) and wrk's load."""
+    open(stop, "w").close()
+    try:
+        sampler.wait(30)
+    except subprocess.TimeoutExpired:
+        sampler.kill()
+    load.send_signal(signal.SIGINT)
 
 
 

@@ -117,6 +117,7 @@ user_%(account)s_publisher = %(secret)s .admin
 class EdgeServer:
     def __init__(self, folder):
         self.folder = os.path.abspath(folder)
+        os.makedirs(self.folder, exist_ok=True)
         # varnishd reads the VCL as its own user.
         os.chmod(self.folder, 0o755)
         self.store = os.path.join(self.folder, "store")

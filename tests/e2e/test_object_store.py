@@ -26,7 +26,7 @@ from test_server import ACCEPT, INSTALLED, NO_UPDATES, QUESTION, RELEASES, insta
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "bench"))
-from server_bench import VERIFY  # noqa: E402
+from server_bench import VERIFY, stored_replies  # noqa: E402
 
 RELAY_PORT = 8081
 NO_REPLY = (b"", None, None)
@@ -60,6 +60,18 @@ def public_keys():
     """The build's test keys' public halves: release, freshness."""
     folder = os.path.dirname(os.environ["TEST_PRIVATE_KEY"])
     return [os.path.join(folder, "public.pem"), os.path.join(folder, "freshness_public.pem")]
+
+# Sends each [method, target, headers] of a JSON list to the edge; prints
+# one JSON line an answer.
+_ASK = r"""
+import base64, http.client, json, sys
+for method, target, headers in json.loads(sys.argv[1]):
+    connection = http.client.HTTPConnection("127.0.0.1", 80, timeout=20)
+    connection.request(method, target, headers=headers)
+    response = connection.getresponse()
+    print(json.dumps({"status": response.status, "body": base64.b64encode(response.read()).decode(),
+                      "signature": response.getheader("X-Update-Signature")}))
+"""
 
 
 class EdgeTestCase(harness.E2ETestCase):
@@ -103,13 +115,7 @@ class EdgeTestCase(harness.E2ETestCase):
 
     def stored_replies(self):
         """{version: (body, signature, freshness)} of the store's replies now."""
-        replies = {}
-        folder = os.path.join(self.edge.store, "replies")
-        for name in os.listdir(folder):
-            with open(os.path.join(folder, name), "rb") as f:
-                signature, freshness, body = f.read().split(b"\n", 2)
-            replies[name[:-len(".reply")]] = (body, signature.decode(), freshness.decode())
-        return replies
+        return stored_replies(self.edge)
 
     def answers(self, versions):
         """What the edge answers now, from the bucket as it is (the cache emptied first)."""
@@ -234,3 +240,18 @@ class InterruptedPushes(EdgeTestCase):
             for answer in self.answers(sorted(new, key=int)):
                 self.assertEqual((base64.b64decode(answer["body"]), answer["signature"], answer["freshness"]),
                                  new[answer["version"]], where)
+
+    def test_the_edge_serves_files_and_ranges_and_refuses_everything_else(self):
+        requests = [["GET", "/files/1/core.dll", {}], ["GET", "/files/1/core.dll", {"Range": "bytes=3-"}],
+                    ["GET", "/files/1/nothing.dll", {}], ["HEAD", "/upload/check_update.php?wersja=1", {}],
+                    ["POST", "/upload/check_update.php?wersja=1", {}], ["GET", "/upload/other.php?wersja=1", {}],
+                    ["GET", "/v1/AUTH_updates/updates/replies/1", {}], ["GET", "/replies/1", {}]]
+        out = subprocess.run(self.namespace.command(sys.executable, "-c", _ASK, json.dumps(requests)),
+                             capture_output=True, check=True, timeout=120, text=True).stdout
+        answers = [json.loads(line) for line in out.splitlines()]
+        core = RELEASES[1]["core.dll"]
+        self.assertEqual([(a["status"], base64.b64decode(a["body"])) for a in answers[:2]],
+                         [(200, core), (206, core[3:])])
+        self.assertEqual((answers[3]["status"], answers[3]["signature"] is not None), (200, True))
+        # A missing file, a method other than GET and HEAD, any other path.
+        self.assertEqual([answers[2]["status"]] + [a["status"] for a in answers[4:]], [404, 405, 404, 404, 404])
