@@ -52,8 +52,6 @@ sub vcl_recv {
     }
     unset req.http.X-Client-Version;
     unset req.http.X-Bucket-Path;
-    # Every client of every host shares the cached replies.
-    unset req.http.Cookie;
     return (hash);
 }
 
@@ -88,7 +86,10 @@ sub vcl_backend_response {
     unset beresp.http.x-amz-meta-update-signature;
     unset beresp.http.x-amz-meta-update-freshness;
     # Cached for the reply's Cache-Control, which publish keeps well below
-    # the freshness validity (the builtin logic reads it).
+    # the freshness validity (the builtin logic reads it). Past that, while
+    # a fresh copy is fetched, or while the store is slow or away, the last
+    # reply is served for a while: its own signed expiry still bounds it.
+    set beresp.grace = 10m;
 }
 
 sub vcl_deliver {

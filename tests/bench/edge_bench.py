@@ -30,8 +30,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PUSH_CONNECTIONS = 256
 # All answers new for this long ends the push round.
 SETTLED_SECONDS = 5
-# The cache keeps a reply a minute at most, and serves it 10 s past that
-# (Varnish's grace) while it fetches the new one.
+# The cache keeps a reply a minute, then serves it once more while it
+# fetches the new one (a slow store makes that longer).
 LONGEST_WAIT = 150
 
 

@@ -354,7 +354,7 @@ def table(samples, publishes, connections, rounds, seconds, versions, size, load
         return [r[field] * scale for r in samples[(kind, count)]]
 
     kinds = (("cached", "check_update.php, nginx block"), ("php", "check_update.php, no cache"),
-             ("static", "static file"), ("edge", "check through the edge (Varnish, Swift)"))
+             ("static", "static file"), ("edge", "check, Varnish edge on Swift"))
     for kind, name in kinds:
         row(name + " requests/s", lambda c: spread(values(kind, c, "per_second")))
         row(name + " p50 ms", lambda c: spread(values(kind, c, "p50", 1e-3), 2))
