@@ -65,7 +65,7 @@ def measure_edge(folder, store, wrk, versions, connections, rounds, seconds, key
     releases and judging)."""
     # varnishd reads its VCL as its own user, through the run's folder.
     os.chmod(os.path.dirname(folder), 0o711)
-    edge = EdgeServer(folder)
+    edge = EdgeServer(folder, log_requests=False)
     os.symlink(store, edge.store)
     samples = {}
     with EdgeServing(edge) as serving:
