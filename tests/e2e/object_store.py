@@ -85,6 +85,10 @@ pipeline = catch_errors gatekeeper healthcheck cache listing_formats s3api tempa
 [app:proxy-server]
 use = egg:swift#proxy
 account_autocreate = true
+# On two cores shared with a load, a server of the one-device ring can take
+# seconds to answer: the default half second would make a bucket look gone.
+conn_timeout = 10
+node_timeout = 60
 
 # tempauth keeps its tokens in memcached.
 [filter:cache]
@@ -281,7 +285,10 @@ def start_servers(folder):
     log = open(os.path.join(folder, "varnish.log"), "ab")
     processes.append(("varnish", subprocess.Popen(
         ["varnishd", "-F", "-a", "127.0.0.1:80", "-a", os.path.join(folder, "edge.sock"), "-T", "127.0.0.1:6082", "-f", os.path.join(folder, "edge.vcl"),
-         "-n", os.path.join(folder, "varnish"), "-s", "malloc,256m"], stdout=log, stderr=subprocess.STDOUT)))
+         "-n", os.path.join(folder, "varnish"), "-s", "malloc,256m",
+         # A worker thread a connection from the start: threads made on
+         # demand come late on a loaded machine, and the first answers wait.
+         "-p", "thread_pool_min=200"], stdout=log, stderr=subprocess.STDOUT)))
     return processes
 
 
