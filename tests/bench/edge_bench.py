@@ -6,7 +6,7 @@ namespace of its own.
 wrk asks through the edge over the same version mix as nginx's rows, each
 cell's cache hits and misses read from Varnish's own counters. Then one
 round with a release (which pushes) in the middle: wrk keeps 256
-connections busy while reply_sampler.py checks every answer (a whole reply
+connections (or the most the run measures, if fewer) busy while reply_sampler.py checks every answer (a whole reply
 of some state, both signatures verifying, every named file served by the
 edge) until every answer has been the new state for a while; the time from
 the push's end to the last old answer is how long the edge's cache keeps
@@ -83,16 +83,17 @@ def measure_edge(folder, store, wrk, versions, connections, rounds, seconds, key
                 after = cache_counts(edge, serving.namespace)
                 result["hits"], result["misses"] = after[0] - hits, after[1] - misses
                 samples.setdefault(("edge", count), []).append(result)
-        push = push_under_load(edge, serving, folder, keys, wrk, versions, progress, bench)
+        push = push_under_load(edge, serving, folder, keys, wrk, versions, min(PUSH_CONNECTIONS, max(connections)),
+                               progress, bench)
     push["start_seconds"] = started
     return samples, push
 
 
-def push_under_load(edge, serving, folder, keys, wrk, versions, progress, bench):
+def push_under_load(edge, serving, folder, keys, wrk, versions, load_connections, progress, bench):
     states = [bench.stored_replies(edge)]
     out = os.path.join(folder, "edge-samples.jsonl")
     stop = os.path.join(folder, "edge-sampler.stop")
-    load = wrk.start(bench.check_paths(versions), PUSH_CONNECTIONS, 600, count_not_ok=True)
+    load = wrk.start(bench.check_paths(versions), load_connections, 600, count_not_ok=True)
     sampler = subprocess.Popen(serving.namespace.command(
         sys.executable, os.path.join(HERE, "reply_sampler.py"), "edge", out, stop, "32", *versions),
         stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
@@ -127,6 +128,7 @@ def push_under_load(edge, serving, folder, keys, wrk, versions, progress, bench)
     found = bench.judge(samples, [(started, ended)], states, load_result, os.path.dirname(keys[1]))
     watch = Watch(out, states[-1])
     found["push_seconds"] = ended - started
+    found["connections"] = load_connections
     found["until_new"] = max(0.0, watch.last_old - ended) if watch.settled(ended) else None
     return found
 

@@ -380,7 +380,7 @@ def table(samples, publishes, connections, rounds, seconds, versions, size, load
     add("")
     add("the edge: Swift and Varnish answered %.1f s after their start" % edge_push["start_seconds"])
     add("push under load through the edge (%d connections): release and push %.1f s; wrk %d requests, %d errors, "
-        "%d not 200" % (edge_bench.PUSH_CONNECTIONS, edge_push["push_seconds"], edge_push["wrk_requests"],
+        "%d not 200" % (edge_push["connections"], edge_push["push_seconds"], edge_push["wrk_requests"],
                         edge_push["wrk_errors"], edge_push["wrk_not_ok"]))
     add("  sampler: %d answers; %d connection errors, %d not 200, %d mixed or unknown, %d naming a file the edge "
         "did not serve, %d of %d signed replies not verifying; every answer new %s after the push ended" % (

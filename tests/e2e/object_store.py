@@ -217,7 +217,7 @@ class EdgeServer:
         """Runs server/publish inside the namespace (where the bucket is
         reached); returns its output."""
         done = subprocess.run(namespace.command(PUBLISH, *arguments), env=self.environment(),
-                              capture_output=True, text=True, errors="replace", timeout=300)
+                              capture_output=True, text=True, errors="replace", timeout=900)
         if done.returncode != 0:
             raise RuntimeError("publish %s failed: %s" % (" ".join(arguments), done.stderr))
         return done.stdout
