@@ -1,6 +1,7 @@
 #include "app/update_check.h"
 
 #include "app/installed_version.h"
+#include "app/machine_identity.h"
 #include "app/update_server.h"
 #include "net/http_transfer.h"
 #include "ui/message_box.h"
@@ -10,12 +11,13 @@
 #include "update/check_request.h"
 #include "update/reply_freshness.h"
 #include "update/reply_signature.h"
+#include "update/rollout_group.h"
+#include "update/update_key.h"
 
 namespace {
 
 // The reply is held in memory; a longer one is no update list.
 const std::size_t reply_limit = 16 * 1024 * 1024;
-
 
 }  // namespace
 
@@ -46,9 +48,13 @@ std::int32_t fetch_update_list(CheckDialog& check_window, MemoryStream& body,
 
     std::int32_t byte_count = 0;
     HttpTransfer transfer(check_head_timeout_ms);
-    if (transfer.open_request(update_server_host, INTERNET_INVALID_PORT_NUMBER, check_path(version),
-                              "GET", update_server_https) &&
-        transfer.send_request(body, check_window, byte_count, reply_limit)) {
+    const bool opened = transfer.open_request(update_server_host, INTERNET_INVALID_PORT_NUMBER,
+                                              check_path(version), "GET", update_server_https);
+    // The machine's rollout group goes with the check, redirects included.
+    if (opened)
+        transfer.add_request_header(
+            rollout_group_line(rollout_group(update_product, version, machine_identity())));
+    if (opened && transfer.send_request(body, check_window, byte_count, reply_limit)) {
         transfer.response_header(reply_signature_header, signature.header);
         transfer.response_header(reply_freshness_header, signature.freshness);
     }

@@ -1,11 +1,14 @@
 #include "app/update_list.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "net/url_parts.h"
 #include "support/characters.h"
+#include "support/decimal_text.h"
 #include "support/hex.h"
 #include "support/text_fields.h"
+#include "update/url_file_name.h"
 
 UpdateList update_list;
 
@@ -26,14 +29,15 @@ std::int32_t size_from_text(const std::string& text)
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-'))
         negative = text[i++] == '-';
-    const std::int64_t limit = negative ? 2147483648LL : 2147483647LL;
-    std::int64_t value = 0;
-    for (; i < text.size() && is_decimal_digit(text[i]); ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > limit)
-            return unusable_size;
-    }
-    return static_cast<std::int32_t>(negative ? -value : value);
+    const std::string_view rest = std::string_view(text).substr(i);
+    const std::string_view digits = rest.substr(0, decimal_digits_at_start(rest));
+    if (digits.empty())
+        return 0;
+    std::uint64_t value = 0;
+    if (!read_decimal(digits, negative ? 2147483648u : 2147483647u, value))
+        return unusable_size;
+    const auto number = static_cast<std::int64_t>(value);
+    return static_cast<std::int32_t>(negative ? -number : number);
 }
 
 // A SHA-256 field: exactly 64 hex digits (white space around them aside),
@@ -47,17 +51,11 @@ bool read_hash_field(const std::string& field, std::string& hash)
 // in 32 bits.
 bool read_plain_size(const std::string& field, std::int32_t& size)
 {
-    const std::string digits = trim_white_space(field);
-    std::int64_t value = 0;
-    for (char c : digits) {
-        if (!is_decimal_digit(c))
-            return false;
-        value = value * 10 + (c - '0');
-        if (value > INT32_MAX)
-            return false;
-    }
+    std::uint64_t value = 0;
+    if (!read_decimal(trim_white_space(field), INT32_MAX, value))
+        return false;
     size = static_cast<std::int32_t>(value);
-    return !digits.empty();
+    return true;
 }
 
 // Fields 4 to 6: the patch's URL, its size and the hash of the installed
@@ -66,14 +64,28 @@ bool read_plain_size(const std::string& field, std::int32_t& size)
 PatchOffer read_patch_fields(const std::vector<std::string>& fields)
 {
     PatchOffer patch;
-    UrlParts parts;
     if (fields.size() < 6)
         return {};
     patch.url = trim_white_space(fields[3]);
-    if (!split_url(patch.url, parts) || !read_plain_size(fields[4], patch.size) ||
+    if (!split_url(patch.url, patch.location) || !read_plain_size(fields[4], patch.size) ||
         !read_hash_field(fields[5], patch.base_hash))
         return {};
     return patch;
+}
+
+// The file a line's first three fields offer: its URL split, and the name
+// its path gives, if any.
+OfferedFile read_file_fields(const std::vector<std::string>& fields, const std::string& hash)
+{
+    OfferedFile file;
+    file.url = trim_white_space(fields[0]);
+    file.size = size_from_text(fields[1]);
+    file.hash = hash;
+    std::string name;
+    if (split_url(file.url, file.location) &&
+        file_name_from_url_path(file.location.object_path, name))
+        file.file_name = name;
+    return file;
 }
 
 // Lines end at CR LF, and at a CR or an LF on its own.
@@ -101,14 +113,11 @@ bool parse_update_list(const MemoryStream& body, std::int32_t byte_count, Update
         std::string hash;
         if (!(fields.size() > 2 && read_hash_field(fields[2], hash)) && hashes_required)
             return false;
-        parsed.urls.push_back(trim_white_space(fields[0]));
-        parsed.sizes.push_back(size_from_text(fields[1]));
-        parsed.hashes.push_back(hash);
-        parsed.patches.push_back(hash.empty() ? PatchOffer() : read_patch_fields(fields));
+        OfferedFile file = read_file_fields(fields, hash);
+        if (!hash.empty())
+            file.patch = read_patch_fields(fields);
+        parsed.files.push_back(std::move(file));
     }
-    list.urls.insert(list.urls.end(), parsed.urls.begin(), parsed.urls.end());
-    list.sizes.insert(list.sizes.end(), parsed.sizes.begin(), parsed.sizes.end());
-    list.hashes.insert(list.hashes.end(), parsed.hashes.begin(), parsed.hashes.end());
-    list.patches.insert(list.patches.end(), parsed.patches.begin(), parsed.patches.end());
-    return !list.urls.empty();
+    list.files.insert(list.files.end(), parsed.files.begin(), parsed.files.end());
+    return !list.files.empty();
 }

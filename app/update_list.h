@@ -6,17 +6,11 @@
 #include <vector>
 
 #include "net/memory_stream.h"
-#include "update/patch_offer.h"
+#include "update/offered_file.h"
 
-// The offered files; entry i of each sequence describes one file.
+// The offered files, one per line, in the order of the reply.
 struct UpdateList {
-    std::vector<std::string> urls;
-    std::vector<std::int32_t> sizes;
-    // The file's SHA-256 as 64 lowercase hex digits, or empty when the line
-    // named none.
-    std::vector<std::string> hashes;
-    // The patch a line with a hash offers in fields 4 to 6, or none.
-    std::vector<PatchOffer> patches;
+    std::vector<OfferedFile> files;
 };
 
 extern UpdateList update_list;

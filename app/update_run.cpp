@@ -8,6 +8,7 @@
 #include "ui/message_box.h"
 #include "ui/modeless_dialog.h"
 #include "ui/texts.h"
+#include "update/download_result.h"
 #include "update/install.h"
 
 namespace {
@@ -32,8 +33,8 @@ bool run_update()
     }
     if (!check_for_updates(check_window, update_list))
         return false;
-    if (!update_window.download_updates(update_list.urls, update_list.sizes, update_list.hashes,
-                                        update_list.patches))
+    DownloadResult download = update_window.download_updates(update_list.files);
+    if (download.outcome != DownloadOutcome::done)
         return false;
-    return install_updates(update_window.staged_names);
+    return install_updates(download.staged_names);
 }

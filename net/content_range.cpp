@@ -1,6 +1,7 @@
 #include "net/content_range.h"
 
 #include "support/characters.h"
+#include "support/decimal_text.h"
 
 namespace {
 
@@ -9,16 +10,10 @@ namespace {
 // memory comes near it).
 bool read_number(const std::string& text, std::size_t& at, std::uint64_t& number)
 {
-    const std::uint64_t largest = std::uint64_t(1) << 63;
-    std::size_t begin = at;
-    number = 0;
-    for (; at < text.size() && is_decimal_digit(text[at]); ++at) {
-        auto digit = static_cast<std::uint64_t>(text[at] - '0');
-        if (number > (largest - digit) / 10)
-            return false;
-        number = number * 10 + digit;
-    }
-    return at > begin;
+    const std::string_view rest = std::string_view(text).substr(at);
+    const std::size_t count = decimal_digits_at_start(rest);
+    at += count;
+    return read_decimal(rest.substr(0, count), std::uint64_t(1) << 63, number);
 }
 
 bool read_char(const std::string& text, std::size_t& at, char wanted)

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "net/content_range.h"
 #include "net/rate_floor.h"
-#include "ui/modeless_dialog.h"
 
 namespace {
 
@@ -176,10 +176,25 @@ bool HttpTransfer::open_target_request()
     return true;
 }
 
+void HttpTransfer::add_request_header(const std::string& line)
+{
+    request_headers += line;
+}
+
 void HttpTransfer::ask_from(std::size_t first_byte, const std::string& validator)
 {
-    request_headers =
-        "Range: bytes=" + std::to_string(first_byte) + "-\r\nIf-Range: " + validator + "\r\n";
+    add_request_header("Range: bytes=" + std::to_string(first_byte) + "-\r\n");
+    add_request_header("If-Range: " + validator + "\r\n");
+}
+
+bool HttpTransfer::answers_with_rest(std::size_t first_byte, std::uint64_t size)
+{
+    DWORD status = 0;
+    std::string value;
+    ContentRange range;
+    return response_status(status) && status == 206 && response_is_plain_success() &&
+           response_header("Content-Range", value) && parse_content_range(value, range) &&
+           is_rest_from(range, first_byte, size);
 }
 
 bool HttpTransfer::send_head()
@@ -202,7 +217,7 @@ bool HttpTransfer::send_head()
     }
 }
 
-bool HttpTransfer::send_request(MemoryStream& body, ModelessDialog& progress,
+bool HttpTransfer::send_request(MemoryStream& body, ProgressSink& progress,
                                 std::int32_t& byte_count, std::size_t byte_limit)
 {
     byte_count = 0;
@@ -243,10 +258,11 @@ bool HttpTransfer::follow_redirect(const std::string& location, std::vector<std:
     return open_target_request();
 }
 
-HttpTransfer::BodyEnd HttpTransfer::read_body(MemoryStream& body, ModelessDialog& progress,
+HttpTransfer::BodyEnd HttpTransfer::read_body(MemoryStream& body, ProgressSink& progress,
                                               std::int32_t& byte_count, std::size_t byte_limit)
 {
     char buffer[chunk_size];
+    const std::size_t most = body.size() + byte_limit;
     std::size_t received = 0;
     RateFloor pace(GetTickCount64());
     for (;;) {
@@ -259,8 +275,12 @@ HttpTransfer::BodyEnd HttpTransfer::read_body(MemoryStream& body, ModelessDialog
             byte_count = static_cast<std::int32_t>(received);
         }
         // The pump runs before the limit test so that the window shows what arrived.
+        progress.bytes_arrived(body.size(), most);
+        bool pumped = progress.pump_messages();
+        if (progress.is_cancelled())
+            return end_early(BodyEnd::cancelled, byte_count);
         bool ended = bytes_read == 0;
-        if (!progress.pump_messages() || progress.cancelled || received > byte_limit ||
+        if (!pumped || received > byte_limit ||
             (!ended && !pace.keeps_up(GetTickCount64(), received)))
             return end_early(BodyEnd::stopped, byte_count);
         if (ended && !is_announced_length(request_handle, received))

@@ -1,6 +1,6 @@
 // One HTTP GET over WinINet, read into a memory stream as it arrives, at
-// most 1024 bytes at a time, while the progress window is pumped after
-// every read.
+// most 1024 bytes at a time, while whoever watches it (net/progress_sink.h)
+// hears of every read and services its window after it.
 #pragma once
 
 #include <windows.h>
@@ -12,9 +12,8 @@
 #include <vector>
 
 #include "net/memory_stream.h"
+#include "net/progress_sink.h"
 #include "net/url_parts.h"
-
-class ModelessDialog;
 
 // The longest the update check waits for the head of its answer, from
 // connecting on (TLS and the request included): the application waits for
@@ -49,11 +48,19 @@ public:
     bool open_request(const std::string& host, INTERNET_PORT port, const std::string& object_path,
                       const std::string& verb, bool secure);
 
+    // Every request of this transfer, redirects included, carries line
+    // ("Name: value\r\n"). Before send_head.
+    void add_request_header(const std::string& line);
+
     // Every request of this transfer, redirects included, asks for the body
     // from first_byte on ("Range: bytes=<first_byte>-") if the resource still
     // has the validator ("If-Range: <validator>"; net/range_validator.h).
     // Before send_head.
     void ask_from(std::size_t first_byte, const std::string& validator);
+    // After send_head of such a request: the answer is exactly the rest of a
+    // resource of size bytes, a 206 with no content coding whose
+    // Content-Range starts at first_byte and ends at the size.
+    bool answers_with_rest(std::size_t first_byte, std::uint64_t size);
 
     // Sends the request and follows redirects (never from https to http)
     // up to the head of the final response. Fails, with every handle
@@ -67,19 +74,24 @@ public:
         // The connection broke, a read waited past body_wait_timeout_ms, or
         // the body ended short of its announced Content-Length.
         cut_short,
-        // Cancel, a quit message, a body past byte_limit, or one below the
-        // rate floor (net/rate_floor.h).
+        // The user cancelled.
+        cancelled,
+        // A quit message, a body past byte_limit, or one below the rate floor
+        // (net/rate_floor.h).
         stopped,
     };
     // Reads the body of the head that send_head received, appending it to
-    // body; byte_count is the number of bytes this read appended.
-    BodyEnd read_body(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
+    // body; byte_count is the number of bytes this read appended. After
+    // every read progress hears how much body holds of the most it may (what
+    // it held before plus byte_limit), is pumped, and is asked whether the
+    // user cancelled.
+    BodyEnd read_body(MemoryStream& body, ProgressSink& progress, std::int32_t& byte_count,
                       std::size_t byte_limit);
 
     // send_head, then read_body of an answer with a 2xx status: true when
     // its whole body arrived. Any other answer fails with every handle
     // closed, its body unread: an error page is never what was asked for.
-    bool send_request(MemoryStream& body, ModelessDialog& progress, std::int32_t& byte_count,
+    bool send_request(MemoryStream& body, ProgressSink& progress, std::int32_t& byte_count,
                       std::size_t byte_limit);
 
     // After send_head: the final response has a 2xx status and no content

@@ -4,7 +4,6 @@
 
 #include "ui/resource_ids.h"
 #include "ui/side_picture.h"
-#include "update/download_item.h"
 
 HINSTANCE module_instance = nullptr;
 
@@ -112,12 +111,23 @@ bool UpdateDialog::pump_messages()
 {
     bool result = ModelessDialog::pump_messages();
     HWND bar = file_bar_of_window();
-    if (current_item != nullptr && bar != nullptr) {
-        std::int32_t position =
-            file_bar_position(current_item->body.size(), current_item->expected_size);
+    if (file_under_way && bar != nullptr) {
+        std::int32_t position = file_bar_position(file_held, file_most);
         SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
     }
     return result;
+}
+
+void UpdateDialog::bytes_arrived(std::size_t held, std::size_t most)
+{
+    file_under_way = true;
+    file_held = held;
+    file_most = most;
+}
+
+void UpdateDialog::show_file_name(const std::string& name)
+{
+    SetWindowTextA(GetDlgItem(window, IDC_FILE_NAME), name.c_str());
 }
 
 HWND UpdateDialog::file_bar_of_window()
@@ -129,9 +139,10 @@ HWND UpdateDialog::file_bar_of_window()
     return file_bar;
 }
 
-std::int32_t file_bar_position(std::size_t received, std::int32_t expected)
+std::int32_t file_bar_position(std::size_t received, std::size_t expected)
 {
     if (expected == 0)
         return 0;
-    return static_cast<std::int32_t>(static_cast<double>(received) * 100.0 / expected);
+    return static_cast<std::int32_t>(static_cast<double>(received) * 100.0 /
+                                     static_cast<double>(expected));
 }

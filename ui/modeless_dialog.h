@@ -1,19 +1,22 @@
 // Modeless progress dialogs built from resource templates. They never run a
-// message loop of their own: long-running work calls pump_messages after
-// every chunk it handles.
+// message loop of their own: a transfer they watch (net/progress_sink.h)
+// calls pump_messages after every chunk it reads.
 #pragma once
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "net/progress_sink.h"
 
 // The module instance handle the dialogs load their templates from; set once
 // by the program entry.
 extern HINSTANCE module_instance;
 
-class ModelessDialog {
+class ModelessDialog : public ProgressSink {
 public:
     HWND window = nullptr;
     HWND parent = nullptr;
@@ -28,7 +31,10 @@ public:
     // Destroys no window: the owner calls close first.
     virtual ~ModelessDialog() = default;
     // Drains the thread's queue without waiting; false when WM_QUIT was taken.
-    virtual bool pump_messages();
+    bool pump_messages() override;
+    // The base dialog shows no progress.
+    void bytes_arrived(std::size_t, std::size_t) override {}
+    bool is_cancelled() const override { return cancelled; }
 
     // Shows the dialog centred on the screen, its side picture fitted to
     // the dialog's scale, and pumps once.
@@ -45,30 +51,31 @@ public:
     ~CheckDialog() override = default;
 };
 
-struct DownloadItem;
-struct PatchOffer;
+struct OfferedFile;
+struct DownloadResult;
 
 class UpdateDialog : public ModelessDialog {
 public:
-    // The file being fetched; the dialog only reads it.
-    DownloadItem* current_item = nullptr;
-    // The names download_updates staged, in the order of the update list;
-    // the installation installs these and nothing else.
-    std::vector<std::string> staged_names;
-
     std::int32_t handle_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) override;
     ~UpdateDialog() override = default;
-    // The base pump, then the file bar moved from current_item.
+    // The base pump, then the file bar moved to what the last read brought;
+    // the bar is left alone until the first bytes of a file arrive.
     bool pump_messages() override;
+    void bytes_arrived(std::size_t held, std::size_t most) override;
 
-    // hashes: each file's SHA-256 in lowercase hex, or empty for none;
-    // patches: the patch each line offers, or none.
-    bool download_updates(const std::vector<std::string>& urls,
-                          const std::vector<std::int32_t>& sizes,
-                          const std::vector<std::string>& hashes,
-                          const std::vector<PatchOffer>& patches);
+    // The name above the file bar.
+    void show_file_name(const std::string& name);
+
+    // The download phase, defined with the rest of it in update/download.cpp:
+    // stages every offered file (update/offered_file.h), in the order of the
+    // update list, under this window (update/download_result.h).
+    DownloadResult download_updates(const std::vector<OfferedFile>& files);
 
 private:
+    // What the last read reported, once a file's bytes have begun to arrive.
+    bool file_under_way = false;
+    std::size_t file_held = 0;
+    std::size_t file_most = 0;
     // The file bar of the window it was looked up in. The pump runs after
     // every chunk, and looking the bar up each time would cost a round trip
     // to the window system per chunk.
@@ -80,4 +87,4 @@ private:
 
 // Position of the file bar: received * 100 / expected, truncated toward zero
 // and not clamped; 0 when expected is 0.
-std::int32_t file_bar_position(std::size_t received, std::int32_t expected);
+std::int32_t file_bar_position(std::size_t received, std::size_t expected);

@@ -14,7 +14,8 @@ enum class AttemptEnd {
     complete,       // the body read to its end
     cut_short,      // the connection broke, a read waited too long, or the body ended early
     range_refused,  // a request for the rest not answered with exactly the rest
-    failed,         // anything else (Cancel, a wrong answer, too slow): final for the file
+    cancelled,      // the user pressed Cancel: final for the file
+    failed,         // anything else (a wrong answer, too slow): final for the file
 };
 
 enum class NextRequest {

@@ -15,8 +15,6 @@ public:
     explicit Installation(std::vector<JournalEntry> entries,
                           AsideLayout layout = AsideLayout::grouped);
 
-    const std::vector<JournalEntry>& entries() const { return entries_; }
-
     // Touches nothing: every staged copy is there, every target can be
     // replaced and every path fits the platform's limit.
     bool targets_are_ready() const;

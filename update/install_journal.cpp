@@ -1,10 +1,8 @@
 #include "update/install_journal.h"
 
-#include <algorithm>
-#include <cstdio>
 #include <set>
 
-#include "support/characters.h"
+#include "support/decimal_text.h"
 #include "support/files.h"
 #include "support/text_fields.h"
 #include "update/staged_name.h"
@@ -18,10 +16,14 @@ const char last_line[] = "end";
 // Far more than any update list holds; a longer file is not a journal.
 const std::size_t largest_journal = 4u * 1024 * 1024;
 
-bool is_count(const std::string& text)
+// The count line: at most six digits, as many as most_journal_entries has.
+bool read_count(const std::string& text, std::size_t& count)
 {
-    return !text.empty() && text.size() <= 6 &&
-           std::all_of(text.begin(), text.end(), is_decimal_digit);
+    std::uint64_t value = 0;
+    if (text.size() > 6 || !read_decimal(text, most_journal_entries, value))
+        return false;
+    count = static_cast<std::size_t>(value);
+    return true;
 }
 
 // A journal an earlier version wrote before it was cut short is settled by
@@ -65,8 +67,9 @@ bool parse_journal(const std::string& text, Journal& journal)
         return false;
     lines.pop_back();
     AsideLayout layout;
+    std::size_t count = 0;
     if (lines.size() < 3 || !parse_first_line(lines.front(), layout) || lines.back() != last_line ||
-        !is_count(lines[1]) || std::stoul(lines[1]) != lines.size() - 3)
+        !read_count(lines[1], count) || count != lines.size() - 3)
         return false;
     std::vector<JournalEntry> parsed(lines.size() - 3);
     std::set<std::string> names;
@@ -89,14 +92,9 @@ JournalState read_journal(Journal& journal)
 {
     if (!is_existing_file(journal_file))
         return JournalState::absent;
-    std::FILE* file = std::fopen(journal_file, "rb");
-    if (file == nullptr)
-        return JournalState::damaged;
-    std::string text(largest_journal + 1, '\0');
-    text.resize(std::fread(&text[0], 1, text.size(), file));
-    bool read = !std::ferror(file);
-    std::fclose(file);
-    if (!read || text.size() > largest_journal || !parse_journal(text, journal))
+    std::string text;
+    if (!read_whole_file(journal_file, text) || text.size() > largest_journal ||
+        !parse_journal(text, journal))
         return JournalState::damaged;
     return JournalState::valid;
 }

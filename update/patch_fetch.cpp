@@ -4,17 +4,16 @@
 #include <string_view>
 
 #include "support/files.h"
-#include "ui/modeless_dialog.h"
-#include "update/download_item.h"
 #include "update/platform_crypto.h"
 #include "update/vcdiff_decoder.h"
 
 namespace {
 
 // A patch is worth trying only for a file listed with its size and hash.
-bool is_usable(const PatchOffer& patch, std::int32_t size, const std::string& hash)
+bool is_usable(const OfferedFile& file)
 {
-    return !patch.url.empty() && patch.size <= largest_patch_size && size >= 0 && !hash.empty();
+    return !file.patch.url.empty() && file.patch.size <= largest_patch_size && file.size >= 0 &&
+           !file.hash.empty() && file.file_name.has_value();
 }
 
 // The installed file's bytes, when they are the form the patch applies to;
@@ -27,31 +26,37 @@ bool read_base(const std::string& name, const PatchOffer& patch, std::string& ba
 
 // The installed form, the patch and the file made are held together once,
 // while the patch is applied.
-PatchEnd fetch_and_apply(UpdateDialog& dialog, DownloadItem& item, const PatchOffer& patch,
-                         std::int32_t size, const std::string& hash, std::string& file)
+PatchEnd fetch_and_apply(ProgressSink& progress, DownloadItem& item, const OfferedFile& file,
+                         std::string& made)
 {
     std::string base;
-    if (!read_base(item.file_name, patch, base))
+    if (!read_base(*file.file_name, file.patch, base))
         return PatchEnd::not_used;
-    if (!item.fetch_body(dialog, patch.url, patch.size))
-        return dialog.cancelled ? PatchEnd::cancelled : PatchEnd::not_used;
-    const auto file_size = static_cast<std::size_t>(size);
+    switch (item.fetch_body(progress, file.patch.location, file.patch.size)) {
+    case DownloadOutcome::done:
+        break;
+    case DownloadOutcome::cancelled:
+        return PatchEnd::cancelled;
+    case DownloadOutcome::failed:
+        return PatchEnd::not_used;
+    }
+    const auto file_size = static_cast<std::size_t>(file.size);
     if (!apply_vcdiff_patch(base, std::string_view(item.body.data(), item.body.size()), file_size,
-                            file) ||
-        file.size() != file_size || !has_sha256(file.data(), file.size(), hash))
+                            made) ||
+        made.size() != file_size || !has_sha256(made.data(), made.size(), file.hash))
         return PatchEnd::not_used;
     return PatchEnd::made;
 }
 
 }  // namespace
 
-PatchEnd make_from_patch(UpdateDialog& dialog, DownloadItem& item, const PatchOffer& patch,
-                         std::int32_t size, const std::string& hash, std::string& file)
+PatchEnd make_from_patch(ProgressSink& progress, DownloadItem& item, const OfferedFile& file,
+                         std::string& made)
 {
     PatchEnd end = PatchEnd::not_used;
-    if (is_usable(patch, size, hash)) {
+    if (is_usable(file)) {
         try {
-            end = fetch_and_apply(dialog, item, patch, size, hash, file);
+            end = fetch_and_apply(progress, item, file, made);
         } catch (const std::bad_alloc&) {
             end = PatchEnd::not_used;
         }
@@ -60,6 +65,6 @@ PatchEnd make_from_patch(UpdateDialog& dialog, DownloadItem& item, const PatchOf
     // the whole one.
     item.body = MemoryStream();
     if (end != PatchEnd::made)
-        file = std::string();
+        made = std::string();
     return end;
 }

@@ -5,13 +5,12 @@
 #include <cstdint>
 #include <string>
 
-#include "update/patch_offer.h"
-
-class UpdateDialog;
-struct DownloadItem;
+#include "net/progress_sink.h"
+#include "update/download_item.h"
+#include "update/offered_file.h"
 
 // The largest patch fetched: it is held whole beside the installed file and
-// the file made from them.
+// the file made from them. The server keeps none larger (server/src/patches.php).
 const std::int32_t largest_patch_size = 32 * 1024 * 1024;
 
 enum class PatchEnd {
@@ -20,10 +19,10 @@ enum class PatchEnd {
     cancelled,  // the user ended the download while the patch came
 };
 
-// When patch applies to the installed file named item.file_name (it is at
-// most largest_patch_size and the file's SHA-256 is its base hash), fetches
-// it through item, the file bar running over the patch, and applies it.
-// made: file holds the new form, exactly size bytes with SHA-256 hash; on
-// any other end file and item.body hold nothing.
-PatchEnd make_from_patch(UpdateDialog& dialog, DownloadItem& item, const PatchOffer& patch,
-                         std::int32_t size, const std::string& hash, std::string& file);
+// When the file's patch applies to the installed file of its name (the
+// patch is at most largest_patch_size and the installed file's SHA-256 is
+// its base hash), fetches it through item, and applies it.
+// made: made holds the new form, exactly the listed size with the listed
+// SHA-256; on any other end made and item.body hold nothing.
+PatchEnd make_from_patch(ProgressSink& progress, DownloadItem& item, const OfferedFile& file,
+                         std::string& made);

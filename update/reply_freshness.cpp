@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "support/characters.h"
+#include "support/decimal_text.h"
 #include "support/format.h"
 #include "support/hex.h"
 
@@ -15,13 +15,10 @@ const std::size_t stamp_length = 16;
 // The number written by count digits at text[at]; -1 if any is no digit.
 int number_at(const std::string& text, std::size_t at, std::size_t count)
 {
-    int value = 0;
-    for (std::size_t i = at; i < at + count; ++i) {
-        if (!is_decimal_digit(text[i]))
-            return -1;
-        value = value * 10 + (text[i] - '0');
-    }
-    return value;
+    std::uint64_t value = 0;
+    if (!read_decimal(std::string_view(text).substr(at, count), 9999, value))
+        return -1;
+    return static_cast<int>(value);
 }
 
 int days_in_month(int year, int month)

@@ -10,12 +10,17 @@ final class Config
     public const DEFAULT_BASE_URL = 'http://localhost/files';
     public const DEFAULT_FRESHNESS_VALIDITY = '7d';
 
-    /** freshness_validity in seconds */
+    /**
+     * freshness_validity in seconds; publisher_pins: the keys whose programs
+     * a release may hold (parse_publisher_pins), none: releases are not checked
+     * @param list<string> $publisher_pins
+     */
     public function __construct(
         public readonly string $store,
         public readonly string $base_url,
         public readonly string $product,
         public readonly int $freshness_validity,
+        public readonly array $publisher_pins = [],
         public readonly ?Bucket $bucket = null
     ) {
     }
@@ -46,7 +51,8 @@ final class Config
             throw new RuntimeException("product \"$product\" in $path: only letters, digits, \".\", \"-\" and \"_\"");
         }
         $validity = parse_validity((string)($settings['freshness_validity'] ?? self::DEFAULT_FRESHNESS_VALIDITY));
-        return new Config($store, $base_url, $product, $validity, configured_bucket($settings, $path));
+        $pins = parse_publisher_pins((string)($settings['publisher_pins'] ?? ''));
+        return new Config($store, $base_url, $product, $validity, $pins, configured_bucket($settings, $path));
     }
 
     public function replies_folder(): string
@@ -76,4 +82,23 @@ function parse_validity(string $text): int
         throw new RuntimeException("freshness_validity \"$text\" is not a number of s, m, h or d (such as 7d)");
     }
     return (int)$match[1] * ['s' => 1, 'm' => 60, 'h' => 3600, 'd' => 86400][$match[2]];
+}
+
+/**
+ * The pins of the publisher_pins setting: SHA-256 hashes of certificates'
+ * SubjectPublicKeyInfo (DER), 64 lowercase hex digits each, separated by ";".
+ * @return list<string>
+ */
+function parse_publisher_pins(string $text): array
+{
+    if ($text === '') {
+        return [];
+    }
+    $pins = explode(';', $text);
+    foreach ($pins as $pin) {
+        if (preg_match('/^[0-9a-f]{64}$/D', $pin) !== 1) {
+            throw new RuntimeException("publisher pin \"$pin\" is not the SHA-256 of a public key in 64 lowercase hex digits");
+        }
+    }
+    return $pins;
 }

@@ -51,17 +51,27 @@ final class FreshnessSigner
 }
 
 /**
- * Renews the expiry of every stored reply: one signature each, the body and
- * the release key's signature kept as they are, each reply replaced whole.
+ * Renews the expiry of every stored reply, held ones too: one signature
+ * each, the body and the release key's signature kept as they are, each
+ * reply replaced whole. A rollout that has reached everyone loses its held
+ * replies instead, so that they expire rather than hold clients back.
  * @return int the number of replies renewed
  */
-function refresh_replies(ReleaseStore $store, string $product, FreshnessSigner $freshness): int
+function refresh_replies(ReleaseStore $store, string $product, FreshnessSigner $freshness, int $now): int
 {
-    return $store->locked(function () use ($store, $product, $freshness) {
-        $replies = $store->stored_replies();
-        foreach ($replies as $client => $reply) {
-            $store->save_reply($client, $freshness->stored_reply($product, $client, $reply['signature'], $reply['body']));
+    return $store->locked(function () use ($store, $product, $freshness, $now) {
+        if ($store->rollout()?->is_complete($now)) {
+            $store->remove_held_replies();
+            $store->save_rollout(null);
         }
-        return count($replies);
+        $count = 0;
+        foreach ([false, true] as $held) {
+            foreach ($store->stored_replies($held) as $client => $reply) {
+                $store->save_reply($client, $freshness->stored_reply($product, $client, $reply['signature'], $reply['body']),
+                                   $held);
+                ++$count;
+            }
+        }
+        return $count;
     });
 }

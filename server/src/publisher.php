@@ -7,7 +7,9 @@ require_once __DIR__ . '/freshness.php';
 require_once __DIR__ . '/keys.php';
 require_once __DIR__ . '/offers.php';
 require_once __DIR__ . '/patches.php';
+require_once __DIR__ . '/publisher_pins.php';
 require_once __DIR__ . '/release_store.php';
+require_once __DIR__ . '/rollout.php';
 require_once __DIR__ . '/stored_reply.php';
 
 final class PublishRefused extends RuntimeException
@@ -20,7 +22,10 @@ final class PublishRefused extends RuntimeException
 // Every reply carries the release key's signature for the product and the
 // freshness key's, which refresh_replies renews on its own. With xdelta3
 // ($patches), an offered file also names the patch from the form the client
-// holds, where one is worth keeping.
+// holds, where one is worth keeping. While the newest release rolls out,
+// every version below it also gets a held reply, signed alike, as if that
+// release were not out (rollout.php). With publisher pins ($publishers), a
+// release whose programs the clients would refuse is refused first.
 final class Publisher
 {
     public function __construct(
@@ -29,7 +34,8 @@ final class Publisher
         private readonly string $product,
         private readonly SigningKeys $keys,
         private readonly FreshnessSigner $freshness,
-        private readonly ?PatchMaker $patches
+        private readonly ?PatchMaker $patches,
+        private readonly ?PublisherCheck $publishers = null
     ) {
     }
 
@@ -39,25 +45,30 @@ final class Publisher
      * @return array<int, list<array{name: string, version: int, path: string, patch: ?array{from: int, path: string, base: string}}>>
      *         what each version is offered
      */
-    public function publish(int $version, string $folder, array $installers = []): array
+    public function publish(int $version, string $folder, array $installers = [], ?Rollout $rollout = null): array
     {
-        return $this->publish_chosen($version, fn() => release_files($folder), $installers);
+        return $this->publish_chosen($version, fn() => release_files($folder), $installers, $rollout);
     }
 
     /**
      * Like publish, with the files chosen by $choose under the store's lock,
-     * so that they are chosen from the store as it is published into.
+     * so that they are chosen from the store as it is published into. A new
+     * release ends any earlier rollout: what it offers includes the release
+     * that rolled out. $rollout, for $version, starts one of its own.
      * @param callable(): list<array{name: string, path: string}> $choose
      * @param list<int> $installers
      * @return array<int, list<array{name: string, version: int, path: string}>>
      */
-    public function publish_chosen(int $version, callable $choose, array $installers = []): array
+    public function publish_chosen(int $version, callable $choose, array $installers = [],
+                                   ?Rollout $rollout = null): array
     {
-        return $this->store->locked(function () use ($version, $choose, $installers) {
+        return $this->store->locked(function () use ($version, $choose, $installers, $rollout) {
             $this->check_new_version($version);
             array_map('check_version_number', $installers);
             $files = $choose();
+            $this->publishers?->check($files);
             $this->store->add_release($version, $files, VERSION_FILE_NAME);
+            $this->store->save_rollout($rollout);
             return $this->rebuild_replies($installers);
         });
     }
@@ -95,14 +106,37 @@ final class Publisher
         }
         $clients = array_unique(array_merge([-1], array_keys($releases), $installers));
         sort($clients);
+        // Held replies first: until they are in place, no reply offers the rolling release.
+        $rolling = $this->store->rollout()?->version;
+        if ($rolling !== null && $rolling === array_key_last($releases)) {
+            $before = array_diff_key($releases, [$rolling => true]);
+            foreach (array_filter($clients, fn($client) => $client < $rolling) as $client) {
+                $this->save_reply($client, $this->offers($before, $client), true);
+            }
+        }
         $offers = [];
         foreach ($clients as $client) {
-            $offers[$client] = $this->with_patches(offered_files($releases, $client), held_forms($releases, $client));
-            $body = reply_body($offers[$client], $this->base_url);
-            $signature = sign_reply($this->keys->key_for($client), $this->product, $client, $body);
-            $this->store->save_reply($client, $this->freshness->stored_reply($this->product, $client, $signature, $body));
+            $offers[$client] = $this->offers($releases, $client);
+            $this->save_reply($client, $offers[$client], false);
+        }
+        if ($rolling === null || $rolling !== array_key_last($releases)) {
+            $this->store->remove_held_replies();
+            $this->store->save_rollout(null);
         }
         return $offers;
+    }
+
+    private function offers(array $releases, int $client): array
+    {
+        return $this->with_patches(offered_files($releases, $client), held_forms($releases, $client));
+    }
+
+    private function save_reply(int $client, array $offers, bool $held): void
+    {
+        $body = reply_body($offers, $this->base_url);
+        $signature = sign_reply($this->keys->key_for($client), $this->product, $client, $body);
+        $this->store->save_reply($client, $this->freshness->stored_reply($this->product, $client, $signature, $body),
+                                 $held);
     }
 
     /** Each offered file with the kept patch from the form the client holds, or none. */

@@ -2,6 +2,7 @@
 
 declare(strict_types=1);
 
+require_once __DIR__ . '/rollout.php';
 require_once __DIR__ . '/stored_reply.php';
 
 // The release store on disk:
@@ -13,6 +14,9 @@ require_once __DIR__ . '/stored_reply.php';
 //                           empty: that pair was diffed and its patch was not
 //                           worth keeping, so it is not diffed again
 //   replies/<N>.reply       the signed reply for a client at version N
+//   replies/held/<N>.reply  while the newest release rolls out: the reply for
+//                           a client at N outside the rollout
+//   rollout.json            the rollout's schedule and halt (rollout.php)
 //   installers.txt          versions the vendor's installers ship, one a line
 //   tmp/                    where everything is written before it is renamed
 // A released folder never changes, and so neither does a patch between two
@@ -116,18 +120,19 @@ final class ReleaseStore
     }
 
     /**
-     * Every stored reply, by the client version it answers.
+     * Every stored reply, or every held one, by the client version it answers.
      * @return array<int, array{signature: string, freshness: string, body: string}>
      */
-    public function stored_replies(): array
+    public function stored_replies(bool $held = false): array
     {
+        $folder = $this->replies_folder($held);
         $replies = [];
-        foreach ($this->listing($this->root . '/replies') as $entry) {
+        foreach ($this->listing($folder) as $entry) {
             $version = str_ends_with($entry, '.reply') ? substr($entry, 0, -strlen('.reply')) : '';
             if (!is_canonical_version($version)) {
                 continue;
             }
-            $path = stored_reply_path($this->root . '/replies', $version);
+            $path = stored_reply_path($folder, $version);
             $stored = @file_get_contents($path);
             $reply = $stored === false ? null : parse_stored_reply($stored);
             if ($reply === null) {
@@ -139,9 +144,41 @@ final class ReleaseStore
         return $replies;
     }
 
-    public function save_reply(int $client_version, string $stored_reply): void
+    public function save_reply(int $client_version, string $stored_reply, bool $held = false): void
     {
-        $this->write_file(stored_reply_path($this->root . '/replies', $client_version), $stored_reply);
+        $this->write_file(stored_reply_path($this->replies_folder($held), $client_version), $stored_reply);
+    }
+
+    // Renamed aside first, so that a reader finds every held reply or none.
+    public function remove_held_replies(): void
+    {
+        $held = $this->replies_folder(true);
+        if (is_dir($held)) {
+            $aside = $this->make_work_folder() . '/held';
+            if (!rename($held, $aside)) {
+                throw new RuntimeException("cannot remove $held");
+            }
+            remove_tree(dirname($aside));
+        }
+    }
+
+    public function rollout(): ?Rollout
+    {
+        return read_rollout($this->root);
+    }
+
+    public function save_rollout(?Rollout $rollout): void
+    {
+        if ($rollout !== null) {
+            $this->write_file(rollout_path($this->root), $rollout->to_json());
+        } elseif (file_exists(rollout_path($this->root)) && !unlink(rollout_path($this->root))) {
+            throw new RuntimeException('cannot remove ' . rollout_path($this->root));
+        }
+    }
+
+    private function replies_folder(bool $held): string
+    {
+        return $held ? held_replies_folder($this->root . '/replies') : $this->root . '/replies';
     }
 
     /** Runs $work while holding the store's lock, so publishers take turns. */

@@ -23,6 +23,8 @@ final class CensusTest extends TestCase
         // As the router reads the query: decoded, the last of repeated names.
         $this->assertSame(['2026-12-08', 12], census_check(self::check('08/Dec/2026:10:00:00', 'wersja=%312')));
         $this->assertSame(['2026-12-08', 3], census_check(self::check('08/Dec/2026:10:00:00', 'wersja=1&wersja=3')));
+        // The nginx block's own format: the group and the rollout's choice after the combined fields.
+        $this->assertSame(['2026-12-08', 6], census_check(rtrim(self::check('08/Dec/2026:10:00:00', 'wersja=6')) . ' "42" "in"'));
         $this->assertSame(['2026-12-08', 4], census_check(self::logged('08/Dec/2026:10:00:00',
             'HEAD /upload/check_update.php?wersja=4 HTTP/1.1')));
         foreach (['wersja=01', 'wersja=abc', 'wersja[]=1', 'x=1', 'wersja=2147483648', 'wersja='] as $query) {

@@ -8,7 +8,7 @@ final class FreshnessTest extends StoreTestCase
 {
     private function refresh(FreshnessSigner $signer): int
     {
-        return refresh_replies(new ReleaseStore($this->store_root), self::PRODUCT, $signer);
+        return refresh_replies(new ReleaseStore($this->store_root), self::PRODUCT, $signer, time());
     }
 
     private function expiry(string $version): string

@@ -235,4 +235,69 @@ final class PublishCommandTest extends StoreTestCase
         }
         $this->assertSame(['rsa', 'p384', 'garbage'], $refused);
     }
+    public function test_a_rollout_is_released_changed_halted_and_resumed_without_the_release_key(): void
+    {
+        $key = $this->folder . '/private.pem';
+        $this->publish_command('keygen', $key, $this->folder . '/public.pem');
+        $keys = ['--key', $key, '--freshness-key', $this->fresh];
+        $this->publish_command('release', '1', $this->release_folder(['a.dll' => 'a1']), ...$keys);
+        $two = $this->release_folder(['a.dll' => 'a2']);
+        foreach (['0,5', '10,5/1h', '1,5/6h/1h', '200%'] as $bad) {
+            [$code, , $error] = $this->publish_command('release', '2', $two, '--rollout', $bad, ...$keys);
+            $this->assertSame([1, "Refused: \"$bad\" is not a share such as 10% or a schedule such as 1,5,20,50,100/6h\n"],
+                              [$code, $error], $bad);
+        }
+        $this->assertSame(2, $this->publish_command('revert', '2', '1', '--rollout', '10%', ...$keys)[0]);
+        $this->assertFileDoesNotExist($this->folder . '/store/files/2');
+
+        [$code, $out] = $this->publish_command('release', '2', $two, '--rollout', '10,50,100/6h', ...$keys);
+        $this->assertSame(0, $code);
+        $this->assertMatchesRegularExpression('/^Version 2 is offered to 10 % of clients \(groups 0-9\); 50 % from \S+ \S+ UTC$/m', $out);
+        $this->assertFileExists($this->folder . '/store/replies/held/1.reply');
+
+        // No key at all, and never the release key.
+        $this->assertSame(2, $this->publish_command('halt', '2', '--key', $key)[0]);
+        $this->assertSame(2, $this->publish_command('halt', '2', '--freshness-key', $this->fresh)[0]);
+        $this->assertSame(2, $this->publish_command('rollout', '2')[0]);
+        [$code, $out] = $this->publish_command('rollout', '2', '30%');
+        $this->assertSame([0, "Version 2 is offered to 30 % of clients (groups 0-29)\n"], [$code, $out]);
+        [$code, $out] = $this->publish_command('halt', '2');
+        $this->assertSame(0, $code);
+        $this->assertMatchesRegularExpression('/^Version 2 is halted since .* UTC: offered to no one new \(the schedule stands at 30 %, groups 0-29, until publish resume\)$/', $out);
+        $this->assertSame(0, (new ReleaseStore($this->folder . '/store'))->rollout()->share(time()));
+        [$code, $out] = $this->publish_command('resume', '2');
+        $this->assertSame([0, "Version 2 is offered to 30 % of clients (groups 0-29)\n"], [$code, $out]);
+        [$code, , $error] = $this->publish_command('halt', '1');
+        $this->assertSame([1, "Refused: version 1 is not rolling out (a rollout ends when its held replies are dropped at 100 % or a newer version is released)\n"],
+                          [$code, $error]);
+
+        // watch halts once enough machines offered it stay where they were.
+        $log = $this->folder . '/access.log';
+        $lines = '';
+        foreach (range(1, 3) as $round) {
+            foreach (range(1, 4) as $machine) {
+                $lines .= sprintf("10.0.0.%d - - [%s] \"GET /upload/check_update.php?wersja=1 HTTP/1.0\" 200 99 \"-\" \"Tervalisk\" \"3\" \"in\"\n",
+                                  $machine, gmdate('d/M/Y:H:i:s +0000', time() + $round));
+            }
+        }
+        file_put_contents($log, $lines);
+        [$code, $out] = $this->publish_command('watch', '--threshold', '50%', '--least', '5', $log);
+        $this->assertSame(0, $code);
+        $this->assertStringContainsString("offered to 4 machines, 4 of them did not arrive", $out);
+        $this->assertStringContainsString("Fewer than 5 machines offered it yet; left running\n", $out);
+        $this->assertNull((new ReleaseStore($this->folder . '/store'))->rollout()->halted);
+        [$code, $out] = $this->publish_command('watch', '--threshold', '50', '--least', '4', $log);
+        $this->assertSame(0, $code);
+        $this->assertStringContainsString("100.0 % did not arrive, the threshold is 50 %: halted version 2", $out);
+        $this->assertNotNull((new ReleaseStore($this->folder . '/store'))->rollout()->halted);
+        $this->assertSame(2, $this->publish_command('watch', $log)[0]);
+        $this->assertSame(2, $this->publish_command('watch', '--threshold', '50', '--key', $key, $log)[0]);
+        $this->assertSame(1, $this->publish_command('watch', '--threshold', '0%', $log)[0]);
+
+        // A plain release ends the rollout; watch then has nothing to watch.
+        $this->publish_command('release', '3', $this->release_folder(['b.dll' => 'b3']), ...$keys);
+        $this->assertFileDoesNotExist($this->folder . '/store/replies/held');
+        $this->assertSame([0, "No rollout in progress; nothing done\n"],
+                          array_slice($this->publish_command('watch', '--threshold', '50', $log), 0, 2));
+    }
 }

@@ -49,11 +49,11 @@ final class RouterTest extends StoreTestCase
     }
 
     /** @return array{int, array<string, string>, string} status, headers (lower-case names), body */
-    private function get(string $target): array
+    private function get(string $target, string $headers = ''): array
     {
         $socket = fsockopen('127.0.0.1', $this->port, $code, $message, 5.0);
         stream_set_timeout($socket, 10);
-        fwrite($socket, "GET $target HTTP/1.0\r\nHost: localhost\r\n\r\n");
+        fwrite($socket, "GET $target HTTP/1.0\r\nHost: localhost\r\n$headers\r\n");
         $response = stream_get_contents($socket);
         fclose($socket);
         [$head, $body] = explode("\r\n\r\n", $response, 2);
@@ -114,5 +114,18 @@ final class RouterTest extends StoreTestCase
         exec('rm -rf ' . escapeshellarg($this->store_root . '/replies'));
         [$status, , $body] = $this->get('/upload/check_update.php?wersja=1');
         $this->assertSame([200, ''], [$status, $body]);
+    }
+    public function test_during_a_rollout_the_group_header_picks_the_reply_and_caches_keep_them_apart(): void
+    {
+        $this->publisher()->publish(3, $this->release_folder(['a.dll' => 'a3']), [], new Rollout(3, [10], 0, time()));
+        $target = '/upload/check_update.php?wersja=2';
+        foreach (['X-Update-Group: 9' => 'in', 'X-Update-Group: 10' => 'out', '' => 'out', 'X-Update-Group: 09' => 'out'] as $header => $chosen) {
+            [$status, $headers, $body] = $this->get($target, $header === '' ? '' : "$header\r\n");
+            $this->assertSame([200, $chosen, 'X-Update-Group'], [$status, $headers['x-update-rollout'], $headers['vary']], $header);
+            $this->assertSame($chosen === 'in', $body !== '', $header);
+            $this->assertSame(1, $this->release_verifies('2', ['body' => $body, 'signature' => $headers['x-update-signature']]));
+        }
+        // Above the rolling release's predecessors the reply is everyone's.
+        $this->assertArrayNotHasKey('x-update-rollout', $this->get('/upload/check_update.php?wersja=3', "X-Update-Group: 1\r\n")[1]);
     }
 }

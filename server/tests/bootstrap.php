@@ -7,4 +7,6 @@ require_once __DIR__ . '/../src/publisher.php';
 require_once __DIR__ . '/../src/router.php';
 require_once __DIR__ . '/../src/revert.php';
 require_once __DIR__ . '/../src/census_page.php';
+require_once __DIR__ . '/../src/rollout_control.php';
+require_once __DIR__ . '/../src/rollout_watch.php';
 require_once __DIR__ . '/StoreTestCase.php';

@@ -59,7 +59,13 @@ How each figure is taken (clocks: the host's wall clock, which Wine shares):
   the patch's or the file's request as nginx logs it; bytes on
   the wire: the body bytes nginx logged as sent for all the run's requests,
   the check's reply included. A patch run must fetch the patch once and never
-  the whole file, a full run the whole file once and never the patch.
+  the whole file, a full run the whole file once and never the patch;
+- file written to installed: from that last write to the staging folder's
+  removal (the working folder's modification time);
+- signed full update (the rebuilt program only): the same full update of the
+  program signed by a test publisher (osslsigncode) through the updater
+  built with that publisher's pin, which has Windows check the signature
+  after the file is written and before the installation begins.
 
 Every run is checked (file contents, exit codes, the message answered); the
 table is written only when all of them were right. The table goes to --out
@@ -98,6 +104,7 @@ VERSION_PATCH_BASE = 4000
 VERSION_PATCH_FULL_BASE = 5000
 VERSION_LINK_PATCH_BASE = 6000
 VERSION_LINK_FULL_BASE = 7000
+VERSION_SIGNED_FULL_BASE = 8000
 # Wine's 64-bit loader, run directly: with 32-bit Wine installed, the wine
 # script starts a 64-bit program from a 32-bit start.exe, in a process of
 # its own, and the process measured would be start.exe.
@@ -408,18 +415,19 @@ class Bench:
         shutil.rmtree(run_dir)
         return result
 
-    def update(self, version, installed, old_forms=None):
-        """Runs updater.exe on an installation at version that holds an old
-        version of each file in installed ({name: Item}): a copy of the file
-        that old_forms ({name: path}) names, else the bytes "old". The run
-        must end with every one of them replaced by the server's. Returns
-        also when the question was answered Yes."""
+    def update(self, version, installed, old_forms=None, program=("app", "updater.exe")):
+        """Runs updater.exe (or the program built at program) on an
+        installation at version that holds an old version of each file in
+        installed ({name: Item}): a copy of the file that old_forms ({name:
+        path}) names, else the bytes "old". The run must end with every one
+        of them replaced by the server's. Returns also when the question was
+        answered Yes."""
         old_forms = old_forms or {}
         run_dir, work = self.work_dir([("wersja.txt", str(version).encode())] +
                                       [(name, b"old") for name in installed
                                        if name not in old_forms],
                                       old_forms.items())
-        finished = self.wine(built("app", "updater.exe"), [], work, 1200)
+        finished = self.wine(built(*program), [], work, 1200)
         answers = self.new_answers()
         texts = [a["text"] for a in answers]
         expected = ["Są nowe aktualizacje, czy chcesz je pobrać?",
@@ -449,16 +457,17 @@ class Bench:
         shutil.rmtree(run_dir)
         return result
 
-    def patch_update(self, item, patched):
-        """updater.exe updating item's installed form through its patch, or
-        (patched False) through the whole file: the lists of the versions
-        item.versions names. The requests counted are those of the server
-        that serves the file (which is not the check's on a shaped link)."""
+    def patch_update(self, item, patched, program=("app", "updater.exe")):
+        """updater.exe (or the program built at program) updating item's
+        installed form through its patch, or (patched False) through the
+        whole file: the lists of the versions item.versions names. The
+        requests counted are those of the server that serves the file (which
+        is not the check's on a shaped link)."""
         version = item.versions[0 if patched else 1]
-        whole, patch = "/files/" + item.name, "/files/" + item.patch_name
+        whole, patch = urllib.parse.urlsplit(item.url).path, urllib.parse.urlsplit(item.patch_url).path
         fetched, not_fetched = (patch, whole) if patched else (whole, patch)
         finished, run_dir, work, answered = self.update(version, {item.name: item},
-                                                        {item.name: item.old_path})
+                                                        {item.name: item.old_path}, program)
         requests = item.server.requests_until(fetched)
         paths = [request_path(r) for r in requests]
         if (paths.count(fetched) != 1 or not_fetched in paths or
@@ -468,6 +477,7 @@ class Bench:
         written = os.stat(os.path.join(work, item.name)).st_mtime
         start, end = next(r[:2] for r in requests if request_path(r) == fetched)
         result = {"update": written - answered, "before": start - answered, "after": written - end,
+                  "installed": os.stat(work).st_mtime - written,
                   "wire": sum(r[3] for r in requests), "peak": finished.peak_kib / 1024}
         shutil.rmtree(run_dir)
         return result
@@ -585,6 +595,26 @@ def rebuilt_menu(folder):
     return made
 
 
+def signed_program(server, item):
+    """item (a rebuilt program) signed with Authenticode by the tests'
+    publisher "a", offered whole by a list of its own at /files/signed/:
+    a view of item for patch_update."""
+    publishers = built("test-publishers")
+    path = server.file_path("signed/" + item.name)
+    done = subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(publishers, "a.pem"),
+                           "-key", os.path.join(publishers, "a-key.pem"), "-h", "sha256",
+                           "-in", server.file_path(item.name), "-out", path],
+                          capture_output=True, text=True, timeout=120)
+    if done.returncode != 0:
+        raise BenchError("osslsigncode could not sign %s: %s" % (item.name, done.stderr))
+    signed = types.SimpleNamespace(server=server, name=item.name, index=item.index, old_path=item.old_path,
+                                   url=server.base_url + "signed/" + item.name, size=os.path.getsize(path),
+                                   digest=digest(path), patch_url=item.patch_url)
+    signed.versions = (None, VERSION_SIGNED_FULL_BASE + item.index)
+    server.add_update_list(signed.versions[1], [signed])
+    return signed
+
+
 def patched_files(server, folder, kinds):
     """One PatchedFile per kind: a size in MiB (a scattered change) or "menu"."""
     files = []
@@ -636,6 +666,7 @@ def measure(bench, sizes, counts, patch_kinds, rounds, progress):
     patches = patched_files(server, os.path.join(bench.root, "patched"), patch_kinds)
     for item in patches:
         offer_patched(server, item, VERSION_PATCH_BASE, VERSION_PATCH_FULL_BASE)
+    signed = {item.index: signed_program(server, item) for item in patches if item.name == "menu.exe"}
 
     # Warm-up: the page cache, Wine's first loads of each program.
     bench.trivial()
@@ -657,6 +688,10 @@ def measure(bench, sizes, counts, patch_kinds, rounds, progress):
             samples.add(("patch curl", item.index), bench.curl(item))
             samples.add(("patch", item.index), bench.patch_update(item, patched=True))
             samples.add(("patch full", item.index), bench.patch_update(item, patched=False))
+            if item.index in signed:
+                samples.add(("signed full", item.index),
+                            bench.patch_update(signed[item.index], patched=False,
+                                               program=("tests", "updater_pinned_unkeyed.exe")))
         progress("round %d: fixed costs and installation" % number)
         samples.add("trivial", bench.trivial())
         samples.add("no-update", bench.no_update())
@@ -806,6 +841,9 @@ def patch_rows(samples, patches, add, width):
     def full_run(p, measure):
         return samples.get(("patch full", p.index), measure)
 
+    def signed_run(p, measure):
+        return samples.values.get((("signed full", p.index), measure), [])
+
     def mib(p):
         return p.size / MIB
 
@@ -825,6 +863,15 @@ def patch_rows(samples, patches, add, width):
         lambda p: spread(samples.get(("patch curl", p.index), "download")))
     row("full run / patch run, update time",
         lambda p: ratio(full_run(p, "update"), patch_run(p, "update")))
+    row("full run, file written to installed s", lambda p: spread(full_run(p, "installed")))
+    # The signature is checked between the two: after the file is written,
+    # before the installation begins.
+    row("signed full run, pin checked, update s",
+        lambda p: spread(signed_run(p, "update")) if signed_run(p, "update") else "-")
+    row("  file written to installed s",
+        lambda p: spread(signed_run(p, "installed")) if signed_run(p, "installed") else "-")
+    row("  peak memory MiB",
+        lambda p: spread(signed_run(p, "peak"), digits=1) if signed_run(p, "peak") else "-")
     row("patch run, peak memory MiB", lambda p: spread(patch_run(p, "peak"), digits=1))
     row("full run, peak memory MiB", lambda p: spread(full_run(p, "peak"), digits=1))
     row("patch peak - installed - new MiB",

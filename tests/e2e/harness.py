@@ -18,7 +18,7 @@ waiting for its moment:
     answer OK|YES|NO [button|esc|close]   the next message box not yet answered
     cancel check|download [button|esc|close] [when-overall N] [when-file NAME]
                                           Cancel in that window
-    wait-shown KIND / wait-gone KIND      KIND: check, download or message
+    wait-shown KIND                       KIND: check, download or message
     measure KIND                          the room each text of that window needs
     sleep MS
     auto-answer                           from then on: OK, else No, to every box
@@ -513,10 +513,21 @@ def set_screen_dpi(dpi):
     runs that follow: Wine 8 reads LogPixels under HKCU\\Control Panel\\Desktop
     when its wineserver starts (the next run starts one), as Windows reads
     the scaling at sign-in. 96 is 100 %, 144 150 %, 192 200 %."""
+    _set_registry_value("HKCU\\Control Panel\\Desktop", "LogPixels", "REG_DWORD", str(int(dpi)))
+
+
+def set_machine_guid(guid):
+    """Sets the identity Windows keeps for the machine (MachineGuid under
+    HKLM\\SOFTWARE\\Microsoft\\Cryptography) in the current prefix for the
+    runs that follow."""
+    _set_registry_value("HKLM\\SOFTWARE\\Microsoft\\Cryptography", "MachineGuid", "REG_SZ", guid)
+
+
+def _set_registry_value(key, name, kind, data):
+    """A value in the current prefix's registry, read by the runs that follow."""
     end_wine_session()
     env = _wine_env(with_display=False)
-    subprocess.run(["wine", "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels",
-                    "/t", "REG_DWORD", "/d", str(int(dpi)), "/f"], env=env,
+    subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"], env=env,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=True)
     subprocess.run(["wineserver", "-w"], env=env, timeout=60, check=False)
 
@@ -834,7 +845,7 @@ _STEP = re.compile(
     r"^(answer (OK|YES|NO)( (button|esc|close))?"
     r"|cancel (check|download)( (button|esc|close|when-overall \d+"
     r"|when-file \S+))*"
-    r"|(wait-shown|wait-gone|measure) (check|download|message)"
+    r"|(wait-shown|measure) (check|download|message)"
     r"|sleep \d+"
     r"|auto-answer)$")
 

@@ -61,6 +61,10 @@ def localised(block, folder, store):
         ("/var/lib/update-store/", store + "/"),
         ("unix:/run/php/php8.2-fpm.sock", "unix:" + os.path.join(folder, "php-fpm.sock")),
         ("/var/cache/nginx-updates", os.path.join(folder, "nginx-cache")),
+        # The tests' own log beside the manual's, which publish watch reads.
+        ("access_log /var/log/nginx/updates.log updates;",
+         "access_log %s updates;\n    access_log %s requests;" % (os.path.join(folder, "updates.log"),
+                                                                os.path.join(folder, "access.log"))),
     ])
 
 
@@ -160,26 +164,6 @@ class ReferenceServer:
 # ---------------------------------------------------------------------------
 # the server on its own, for requests made without the program
 
-# Sends raw GET requests to 127.0.0.1:80 and prints one JSON answer a line.
-_CLIENT = r"""
-import base64, json, socket, sys
-for target in sys.argv[1:]:
-    with socket.create_connection(("127.0.0.1", 80), timeout=10) as c:
-        c.sendall(b"GET " + target.encode("latin-1") + b" HTTP/1.0\r\nHost: localhost\r\n\r\n")
-        data = b""
-        while True:
-            piece = c.recv(65536)
-            if not piece:
-                break
-            data += piece
-    head, _, body = data.partition(b"\r\n\r\n")
-    lines = head.decode("latin-1").split("\r\n")
-    headers = dict((k.strip().lower(), v.strip()) for k, _, v in (l.partition(":") for l in lines[1:]))
-    print(json.dumps({"status": int(lines[0].split()[1]), "headers": headers,
-                      "body": base64.b64encode(body).decode()}))
-"""
-
-
 class Serving:
     """The server running in a network namespace of its own, outside any run
     of the program: get() requests targets from inside that namespace."""
@@ -208,7 +192,7 @@ class Serving:
 
     def get(self, *targets):
         """[(status, headers with lower-case names, body)] for each target."""
-        out = subprocess.run(self.namespace.command(sys.executable, "-c", _CLIENT, *targets),
+        out = subprocess.run(self.namespace.command(sys.executable, os.path.join(HERE, "raw_http.py"), *targets),
                              capture_output=True, check=True, timeout=60).stdout
         answers = [json.loads(line) for line in out.decode().splitlines()]
         return [(a["status"], a["headers"], base64.b64decode(a["body"])) for a in answers]

@@ -6,6 +6,7 @@ whole file. The patches are made here as the server makes them (xdelta3)."""
 import hashlib
 import os
 import random
+import re
 import subprocess
 import tempfile
 import unittest
@@ -15,8 +16,21 @@ from test_download import ACCEPT, VERSION, DownloadTestCase
 
 # xdelta3's smallest source window; a larger source gets a window its size.
 SMALLEST_WINDOW = 512 * 1024
-# The largest patch the program fetches.
-LARGEST_PATCH = 32 * 1024 * 1024
+
+
+def largest_patch():
+    """The largest patch the program fetches, as its source states it."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                          "update", "patch_fetch.h")
+    with open(header) as source:
+        factors = re.search(r"\blargest_patch_size = ([0-9 *]+);", source.read()).group(1)
+    product = 1
+    for factor in factors.split("*"):
+        product *= int(factor)
+    return product
+
+
+LARGEST_PATCH = largest_patch()
 
 
 def sha256(data):

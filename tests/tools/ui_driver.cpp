@@ -8,7 +8,6 @@
 //   answer OK|YES|NO [button|esc|close]
 //   cancel check|download [button|esc|close] [when-overall N] [when-file NAME]
 //   wait-shown check|download|message
-//   wait-gone check|download|message
 //   sleep MS
 //   auto-answer
 //   measure check|download|message
@@ -582,7 +581,7 @@ struct step {
     std::string line;
     std::vector<std::string> words;
     long long started_at = 0;
-    int target = 0;  // the window a cancel or wait-gone step is about
+    int target = 0;  // the window a cancel step is about
 };
 
 bool auto_answer = false;
@@ -698,19 +697,6 @@ bool run_cancel(step& s)
     return true;
 }
 
-// Waits for the latest window of the kind, shown before or after the step
-// began, to leave the screen.
-bool run_wait_gone(step& s)
-{
-    if (!s.target) {
-        tracked_window* w = latest(s.words[1], false);
-        if (!w)
-            return false;
-        s.target = w->id;
-    }
-    return !find_tracked(s.target)->visible;
-}
-
 bool run_step(step& s)
 {
     const std::string& verb = s.words[0];
@@ -720,8 +706,6 @@ bool run_step(step& s)
         return run_cancel(s);
     if (verb == "wait-shown")
         return latest(s.words[1], true) != nullptr;
-    if (verb == "wait-gone")
-        return run_wait_gone(s);
     if (verb == "measure") {
         tracked_window* w = latest(s.words[1], true);
         if (!w || unix_time_ms() - w->shown_at < settle_ms)
@@ -782,7 +766,7 @@ bool valid_step(const std::vector<std::string>& w)
                (w[1] == "OK" || w[1] == "YES" || w[1] == "NO");
     if (verb == "cancel")
         return valid_cancel(w);
-    if (verb == "wait-shown" || verb == "wait-gone" || verb == "measure")
+    if (verb == "wait-shown" || verb == "measure")
         return w.size() == 2 && is_kind(w[1], true);
     if (verb == "sleep")
         return w.size() == 2 && is_number(w[1]);

@@ -9,7 +9,6 @@
 
 #include "ui/modeless_dialog.h"
 #include "ui/resource_ids.h"
-#include "update/download_item.h"
 
 namespace {
 
@@ -269,7 +268,7 @@ TEST(FileBar, PositionIsTruncatedAndNotClamped)
             << c.received << "/" << c.expected;
 }
 
-TEST_F(Dialogs, PumpMovesTheFileBarFromTheCurrentItemOnly)
+TEST_F(Dialogs, PumpMovesTheFileBarOnlyOnceBytesOfAFileArrived)
 {
     UpdateDialog dialog;
     dialog.create(IDD_UPDATE, nullptr);
@@ -279,13 +278,9 @@ TEST_F(Dialogs, PumpMovesTheFileBarFromTheCurrentItemOnly)
     dialog.pump_messages();
     EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 7);
 
-    DownloadItem item;
-    item.expected_size = 1024;
-    item.body.assign(512, 'x');
-    dialog.current_item = &item;
+    dialog.bytes_arrived(512, 1024);
     dialog.pump_messages();
     EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 50);
-    dialog.current_item = nullptr;
     dialog.close();
 }
 
@@ -294,10 +289,7 @@ TEST_F(Dialogs, PumpMovesTheFileBarFromTheCurrentItemOnly)
 TEST_F(Dialogs, PumpMovesTheFileBarOfTheWindowNowOpen)
 {
     UpdateDialog dialog;
-    DownloadItem item;
-    item.expected_size = 1000;
-    item.body.assign(250, 'x');
-    dialog.current_item = &item;
+    dialog.bytes_arrived(250, 1000);
     dialog.create(IDD_UPDATE, nullptr);
     dialog.close();
     EXPECT_TRUE(dialog.pump_messages());
@@ -305,10 +297,9 @@ TEST_F(Dialogs, PumpMovesTheFileBarOfTheWindowNowOpen)
     dialog.create(IDD_UPDATE, nullptr);
     HWND bar = GetDlgItem(dialog.window, IDC_FILE_BAR);
     EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 25);
-    item.body.resize(750);
+    dialog.bytes_arrived(750, 1000);
     dialog.pump_messages();
     EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 75);
-    dialog.current_item = nullptr;
     dialog.close();
 }
 

@@ -32,6 +32,8 @@ TEST(FileAttempts, ACutWithoutProgressOrAFinalFailureEndsTheFile)
     // Cancel, a trickle below the floor, a wrong answer: bytes or not.
     FileAttempts failed;
     EXPECT_EQ(failed.after(AttemptEnd::failed, true, validated), NextRequest::none);
+    FileAttempts cancelled;
+    EXPECT_EQ(cancelled.after(AttemptEnd::cancelled, true, validated), NextRequest::none);
 }
 
 TEST(FileAttempts, ARefusedRangeStartsTheFileOverOnceAndKeepsTheCountOfContinuations)

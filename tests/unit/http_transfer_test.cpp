@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "net/http_transfer.h"
-#include "ui/modeless_dialog.h"
+#include "net/progress_sink.h"
 
 namespace {
 
@@ -125,12 +125,22 @@ private:
     std::thread thread_;
 };
 
-// Counts the pumps and can cancel or quit at a given pump.
-class FakeProgress : public ModelessDialog {
+// Counts the pumps and can cancel or quit at a given pump; keeps what the
+// last read reported.
+class FakeProgress : public ProgressSink {
 public:
     int pumps = 0;
     int cancel_at = -1;
     int quit_at = -1;
+    bool cancelled = false;
+    std::size_t held = 0;
+    std::size_t most = 0;
+
+    void bytes_arrived(std::size_t held_now, std::size_t most_now) override
+    {
+        held = held_now;
+        most = most_now;
+    }
 
     bool pump_messages() override
     {
@@ -139,6 +149,8 @@ public:
             cancelled = true;
         return pumps != quit_at;
     }
+
+    bool is_cancelled() const override { return cancelled; }
 };
 
 std::string reply_with_body(const std::string& status, const std::string& body)
@@ -190,6 +202,8 @@ TEST(HttpTransfer, ReadsTheWholeBodyPumpingAfterEveryChunkAndTheFinalEmptyRead)
     EXPECT_EQ(o.body.size(), 2048u);
     // Chunks of at most 1024 bytes and one empty read: at least three pumps.
     EXPECT_GE(o.pumps, 3);
+    EXPECT_EQ(progress.held, 2048u);
+    EXPECT_EQ(progress.most, std::size_t(1) << 20);
     EXPECT_FALSE(o.handles_closed);
     EXPECT_EQ(o.requests.at(0).rfind("GET /files/a.bin HTTP/1.0\r\n", 0), 0u) << o.requests.at(0);
     EXPECT_NE(o.requests.at(0).find("User-Agent: Tervalisk\r\n"), std::string::npos)
@@ -308,7 +322,10 @@ TEST(HttpTransfer, HowABodyEndedIsTold)
     EXPECT_EQ(body_end(head + std::string(50, 'c'), closed_early), End::cut_short);
     FakeProgress cancelled;
     cancelled.cancel_at = 1;
-    EXPECT_EQ(body_end(head + std::string(100, 'x'), cancelled), End::stopped);
+    EXPECT_EQ(body_end(head + std::string(100, 'x'), cancelled), End::cancelled);
+    FakeProgress quit;
+    quit.quit_at = 1;
+    EXPECT_EQ(body_end(head + std::string(100, 'q'), quit), End::stopped);
     FakeProgress limited;
     EXPECT_EQ(body_end(head + std::string(100, 'l'), limited, 60), End::stopped);
 }
@@ -335,6 +352,35 @@ TEST(HttpTransfer, ARequestForTheRestAsksForItUnderItsValidatorOnEveryRedirectTo
         EXPECT_NE(request.find("\r\nRange: bytes=500-\r\nIf-Range: \"aaaa\"\r\n"),
                   std::string::npos)
             << request;
+}
+
+// What the server answered a request for the bytes from 500 on of a
+// 504-byte resource: exactly that rest, or not.
+bool answers_with_rest(const std::string& head)
+{
+    ScriptedServer server({Answer(head + "\r\nContent-Length: 4\r\n\r\nrest")});
+    HttpTransfer http(file_head_timeout_ms);
+    EXPECT_TRUE(http.open_request("127.0.0.1", server.port(), "/f", "GET", false));
+    http.ask_from(500, "\"aaaa\"");
+    EXPECT_TRUE(http.send_head());
+    bool rest = http.answers_with_rest(500, 504);
+    http.close_all();
+    server.stop();
+    return rest;
+}
+
+TEST(HttpTransfer, OnlyAPartialAnswerOfExactlyTheRestIsTheRest)
+{
+    EXPECT_TRUE(answers_with_rest("HTTP/1.0 206 Partial\r\nContent-Range: bytes 500-503/504"));
+    EXPECT_TRUE(answers_with_rest("HTTP/1.0 206 Partial\r\nContent-Range: bytes 500-503/*"));
+    for (const char* head : {"HTTP/1.0 200 OK\r\nContent-Range: bytes 500-503/504",
+                             "HTTP/1.0 206 Partial",
+                             "HTTP/1.0 206 Partial\r\nContent-Range: bytes 499-503/504",
+                             "HTTP/1.0 206 Partial\r\nContent-Range: bytes 500-502/504",
+                             "HTTP/1.0 206 Partial\r\nContent-Range: bytes 500-503/505",
+                             "HTTP/1.0 206 Partial\r\nContent-Range: bytes 500-503/504\r\n"
+                             "Content-Encoding: gzip"})
+        EXPECT_FALSE(answers_with_rest(head)) << head;
 }
 
 std::string request_target(const std::string& request)

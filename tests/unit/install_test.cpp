@@ -242,10 +242,11 @@ TEST_F(Installing, OldCopiesStayAsLongAsTheJournalThatCouldNeedThem)
 TEST_F(Installing, SettlingLeavesEverythingAloneForAJournalThatMakesNoSense)
 {
     stage_three();
-    Installation installation(plan_installation({"a.dll", "b.dll", "c.dll"}));
+    const std::vector<JournalEntry> plan = plan_installation({"a.dll", "b.dll", "c.dll"});
+    Installation installation(plan);
     ASSERT_TRUE(installation.start());
     MoveFileA("a.dll", "_update\\~install\\0\\0");
-    const std::string journal = journal_text(installation.entries());
+    const std::string journal = journal_text(plan);
     for (const std::string& damaged :
          {journal.substr(0, journal.size() - 1), journal.substr(0, journal.size() / 2),
           std::string(), std::string("\0\0\0\0", 4), journal + "1 d.dll\n"}) {

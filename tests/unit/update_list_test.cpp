@@ -8,17 +8,39 @@
 
 namespace {
 
+// The offered files' fields, in list order.
+struct Fields {
+    std::vector<std::string> urls;
+    std::vector<std::int32_t> sizes;
+    std::vector<std::string> hashes;
+    std::vector<PatchOffer> patches;
+};
+
+Fields fields_of(const UpdateList& list)
+{
+    Fields fields;
+    for (const OfferedFile& file : list.files) {
+        fields.urls.push_back(file.url);
+        fields.sizes.push_back(file.size);
+        fields.hashes.push_back(file.hash);
+        fields.patches.push_back(file.patch);
+    }
+    return fields;
+}
+
 struct Parsed {
     bool result;
-    UpdateList list;
+    Fields list;
+    UpdateList files;
 };
 
 Parsed parse(const std::string& text, bool hashes_required = false)
 {
     MemoryStream body(text.begin(), text.end());
     Parsed parsed;
-    parsed.result = parse_update_list(body, static_cast<std::int32_t>(body.size()), parsed.list,
+    parsed.result = parse_update_list(body, static_cast<std::int32_t>(body.size()), parsed.files,
                                       hashes_required);
+    parsed.list = fields_of(parsed.files);
     return parsed;
 }
 
@@ -44,6 +66,31 @@ TEST(ParseUpdateList, WhiteSpaceExtraFieldsAndSizeTextAreTolerated)
     EXPECT_EQ(p.list.urls, (std::vector<std::string>{"http://h/a.exe", "http://h/b", "http://h/c",
                                                      "http://h/e"}));
     EXPECT_EQ(p.list.sizes, (std::vector<std::int32_t>{12, 0, -7, 5}));
+}
+
+// The URL is split once, here, with the name the file is staged under.
+TEST(ParseUpdateList, EachFileKeepsItsURLsPartsAndTheNameItsPathGives)
+{
+    Parsed p = parse("https://h:8443/dir/a%20b.exe,10\r\nhttp://h/x/,1\r\nftp://h/c.dll,2\r\n"
+                     "http://h/bad%zz,3\r\nnot a url,4\r\nhttp://h/d.dll,5," +
+                     hash_a + ",http://p:81/p/d," + "7," + hash_b);
+    ASSERT_TRUE(p.result);
+    ASSERT_EQ(p.files.files.size(), 6u);
+    const OfferedFile& first = p.files.files[0];
+    EXPECT_EQ(first.location.host, "h");
+    EXPECT_EQ(first.location.port, 8443);
+    EXPECT_EQ(first.location.object_path, "/dir/a%20b.exe");
+    EXPECT_TRUE(first.location.secure);
+    EXPECT_EQ(first.file_name, std::optional<std::string>("a b.exe"));
+    EXPECT_EQ(p.files.files[1].file_name, std::optional<std::string>(""));
+    for (std::size_t i : {2u, 3u, 4u})
+        EXPECT_FALSE(p.files.files[i].file_name.has_value()) << i;
+    const OfferedFile& patched = p.files.files[5];
+    EXPECT_EQ(patched.file_name, std::optional<std::string>("d.dll"));
+    EXPECT_EQ(patched.patch.location.host, "p");
+    EXPECT_EQ(patched.patch.location.port, 81);
+    EXPECT_EQ(patched.patch.location.object_path, "/p/d");
+    EXPECT_FALSE(patched.patch.location.secure);
 }
 
 TEST(ParseUpdateList, SizesBeyondThirtyTwoBitsAreNoSizeAFileCanHave)
@@ -88,8 +135,9 @@ TEST(ParseUpdateList, OnlyTheReceivedBytesAreRead)
 {
     std::string text = "http://h/a,1\r\nhttp://h/b,2";
     MemoryStream body(text.begin(), text.end());
-    UpdateList list;
-    EXPECT_TRUE(parse_update_list(body, 12, list, false));
+    UpdateList parsed;
+    EXPECT_TRUE(parse_update_list(body, 12, parsed, false));
+    Fields list = fields_of(parsed);
     EXPECT_EQ(list.urls, std::vector<std::string>{"http://h/a"});
     EXPECT_EQ(list.sizes, std::vector<std::int32_t>{1});
 }

@@ -1,0 +1,14 @@
+// One offered file, from the network to the staging folder: made from its
+// patch when the patch applies to the installed file, otherwise fetched
+// whole; checked against its listed hash and staged as "_update\<name>".
+#pragma once
+
+#include "net/progress_sink.h"
+#include "update/download_item.h"
+#include "update/download_result.h"
+#include "update/offered_file.h"
+
+// file has a name that can be staged. Cancel while the patch comes ends the
+// file there, as it does while the whole file comes.
+DownloadOutcome fetch_offered_file(ProgressSink& progress, const OfferedFile& file,
+                                   DownloadItem& item);
