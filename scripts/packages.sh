@@ -11,10 +11,13 @@ build_packages=(
 # The update server: publishing (with xdelta3 for patches) and nginx + PHP-FPM.
 server_packages=(php-cli php-fpm nginx xdelta3)
 demo_packages=("${build_packages[@]}" "${server_packages[@]}")
+# publish push (python3-boto3) and the store and edge it is tried against:
+# Swift with s3api (tempauth's tokens in memcached) behind Varnish.
+edge_packages=(python3-boto3 swift-proxy swift-account swift-container swift-object memcached varnish)
 # curl is the downloads' ceiling, wrk the server's load; osslsigncode signs
 # the stand-in programs (the tests' too), and checks them where publishing
 # has publisher pins.
-bench_packages=("${demo_packages[@]}" curl wrk osslsigncode)
+bench_packages=("${demo_packages[@]}" "${edge_packages[@]}" curl wrk osslsigncode)
 # The tests run the benchmark's short forms too; chromium draws the census
 # page; apache2 serves the manual's Apache site.
 test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid chromium apache2)

@@ -2,6 +2,8 @@
 
 declare(strict_types=1);
 
+require_once __DIR__ . '/bucket.php';
+
 final class Config
 {
     public const DEFAULT_STORE = '/var/lib/update-store';
@@ -18,7 +20,8 @@ final class Config
         public readonly string $base_url,
         public readonly string $product,
         public readonly int $freshness_validity,
-        public readonly array $publisher_pins = []
+        public readonly array $publisher_pins = [],
+        public readonly ?Bucket $bucket = null
     ) {
     }
 
@@ -49,13 +52,27 @@ final class Config
         }
         $validity = parse_validity((string)($settings['freshness_validity'] ?? self::DEFAULT_FRESHNESS_VALIDITY));
         $pins = parse_publisher_pins((string)($settings['publisher_pins'] ?? ''));
-        return new Config($store, $base_url, $product, $validity, $pins);
+        return new Config($store, $base_url, $product, $validity, $pins, configured_bucket($settings, $path));
     }
 
     public function replies_folder(): string
     {
         return $this->store . '/replies';
     }
+}
+
+// The bucket publish pushes to: both of bucket_endpoint and bucket, or neither.
+function configured_bucket(array $settings, string $path): ?Bucket
+{
+    $endpoint = rtrim((string)($settings['bucket_endpoint'] ?? ''), '/');
+    $name = (string)($settings['bucket'] ?? '');
+    if ($endpoint === '' && $name === '') {
+        return null;
+    }
+    if (preg_match('#^https?://[^/?\#]+$#D', $endpoint) !== 1 || preg_match('/^[a-z0-9][a-z0-9.-]{1,61}[a-z0-9]$/D', $name) !== 1) {
+        throw new RuntimeException("bucket_endpoint \"$endpoint\" and bucket \"$name\" in $path: an http(s)://host[:port] and an S3 bucket name");
+    }
+    return new Bucket($endpoint, $name);
 }
 
 // "7d", "12h", "30m" or "45s" in seconds.

@@ -8,7 +8,8 @@ versions in turn until the file STOP exists. Every answer is one JSON line
 in OUT: t (seconds since 1970, when it arrived), version, status, signature
 and freshness (the two headers, or null), body (base64), missing (the files
 it names that were not in STORE when it arrived); a failed connection is a
-line with an "error" instead.
+line with an "error" instead. STORE "edge" asks the server itself for each
+file (HEAD /files/...), as the store is then a bucket behind it.
 """
 
 import base64
@@ -23,14 +24,21 @@ import time
 seen_files = set()
 
 
-def missing_files(store, body):
+def is_served(connection, path):
+    connection.request("HEAD", "/files/" + path.replace(" ", "%20"))
+    response = connection.getresponse()
+    response.read()
+    return response.status == 200
+
+
+def missing_files(store, body, connection):
     missing = []
     for line in body.decode("latin-1").split("\r\n"):
         if not line:
             continue
         path = line.split(",", 1)[0].split("/files/", 1)[1]
         if path not in seen_files:
-            if os.path.isfile(os.path.join(store, "files", path)):
+            if is_served(connection, path) if store == "edge" else os.path.isfile(os.path.join(store, "files", path)):
                 seen_files.add(path)
             else:
                 missing.append(path)
@@ -47,6 +55,7 @@ def sample(store, versions, offset, stop, out, lock):
             connection.request("GET", "/upload/check_update.php?wersja=" + version)
             response = connection.getresponse()
             body = response.read()
+            missing = missing_files(store, body, connection)
         except (OSError, http.client.HTTPException) as error:
             record = {"t": time.time(), "version": version, "error": repr(error)}
             connection.close()
@@ -55,7 +64,7 @@ def sample(store, versions, offset, stop, out, lock):
             record = {"t": time.time(), "version": version, "status": response.status,
                       "signature": response.getheader("X-Update-Signature"),
                       "freshness": response.getheader("X-Update-Freshness"),
-                      "body": base64.b64encode(body).decode(), "missing": missing_files(store, body)}
+                      "body": base64.b64encode(body).decode(), "missing": missing}
         with lock:
             out.write(json.dumps(record) + "\n")
     connection.close()

@@ -18,6 +18,10 @@ requests made while a publish ran. Every answer must be a 200 carrying a
 whole reply that some published state of the store held for that version,
 with both signatures verifying for it (the freshness one not expired), and
 naming only files already in place; wrk must see no error and no answer but 200.
+
+Last, the same store on object storage behind an edge (edge_bench.py):
+wrk through Varnish in front of Swift, with the cache's hits and misses,
+and a release pushed under load.
 """
 
 import argparse
@@ -37,6 +41,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import harness  # noqa: E402
 import reference_server  # noqa: E402
 from bench import host, nginx_version  # noqa: E402
+import edge_bench  # noqa: E402
 
 VERSIONS = 30
 INSTALLER = 1
@@ -254,14 +259,19 @@ def publish_while_serving(serving, server, folder, keys, wrk, versions, samples_
                 break
         time.sleep(1)
     finally:
-        open(stop, "w").close()
-        try:
-            sampler.wait(30)
-        except subprocess.TimeoutExpired:
-            sampler.kill()
-        load.send_signal(signal.SIGINT)
+        stop_sampling(stop, sampler, load)
     load_result = Wrk.result(load, 60)
     return judge(read_samples(out), windows, states, load_result, folder)
+
+
+def stop_sampling(stop, sampler, load):
+    """Ends the sampler (through its STOP file) and wrk's load."""
+    open(stop, "w").close()
+    try:
+        sampler.wait(30)
+    except subprocess.TimeoutExpired:
+        sampler.kill()
+    load.send_signal(signal.SIGINT)
 
 
 
@@ -324,7 +334,7 @@ def spread(values, digits=0):
     return "%.*f (%.*f–%.*f)" % (digits, statistics.median(values), digits, min(values), digits, max(values))
 
 
-def table(samples, publishes, connections, rounds, seconds, versions, size, load_before):
+def table(samples, publishes, connections, rounds, seconds, versions, size, load_before, edge_push):
     lines = []
     add = lines.append
     add("update server load benchmark, %s UTC, %d round%s of %d s a cell: median (min–max)" % (
@@ -344,14 +354,17 @@ def table(samples, publishes, connections, rounds, seconds, versions, size, load
         return [r[field] * scale for r in samples[(kind, count)]]
 
     kinds = (("cached", "check_update.php, nginx block"), ("php", "check_update.php, no cache"),
-             ("static", "static file"))
+             ("static", "static file"), ("edge", "check, Varnish edge on Swift"))
     for kind, name in kinds:
         row(name + " requests/s", lambda c: spread(values(kind, c, "per_second")))
         row(name + " p50 ms", lambda c: spread(values(kind, c, "p50", 1e-3), 2))
         row(name + " p99 ms", lambda c: spread(values(kind, c, "p99", 1e-3), 2))
-    for kind, name in kinds[:2]:
+    for kind, name in kinds[:2] + kinds[3:]:
         row(name + " / static", lambda c: spread(
             [p / s for p, s in zip(values(kind, c, "per_second"), values("static", c, "per_second"))], 3))
+    row("the edge's cache hits %", lambda c: spread(
+        [100.0 * r["hits"] / max(1, r["hits"] + r["misses"]) for r in samples[("edge", c)]], 3))
+    row("the edge's cache misses (all rounds)", lambda c: "%d" % sum(r["misses"] for r in samples[("edge", c)]))
     row("PHP-FPM pool memory (PSS) MiB", lambda c: spread(values("php", c, "memory"), 1))
     row("errors + non-2xx (all rounds)", lambda c: "%d" % sum(
         r["errors"] + r["status"] for kind, _ in kinds for r in samples[(kind, c)]))
@@ -364,6 +377,17 @@ def table(samples, publishes, connections, rounds, seconds, versions, size, load
             "unknown, %d naming a file not in place, %d of %d signed replies not verifying" % (
                 p["samples"], p["during"], p["errors"], p["not_ok"], p["mixed"], p["missing"],
                 p["bad_signatures"], p["signed_kinds"]))
+    add("")
+    add("the edge: Swift and Varnish answered %.1f s after their start" % edge_push["start_seconds"])
+    add("push under load through the edge (%d connections): release and push %.1f s; wrk %d requests, %d errors, "
+        "%d not 200" % (edge_push["connections"], edge_push["push_seconds"], edge_push["wrk_requests"],
+                        edge_push["wrk_errors"], edge_push["wrk_not_ok"]))
+    add("  sampler: %d answers; %d connection errors, %d not 200, %d mixed or unknown, %d naming a file the edge "
+        "did not serve, %d of %d signed replies not verifying; every answer new %s after the push ended" % (
+            edge_push["samples"], edge_push["errors"], edge_push["not_ok"], edge_push["mixed"], edge_push["missing"],
+            edge_push["bad_signatures"], edge_push["signed_kinds"],
+            "(not within %d s)" % edge_bench.LONGEST_WAIT if edge_push["until_new"] is None
+            else "%.1f s" % edge_push["until_new"]))
     return "".join(line.rstrip() + "\n" for line in lines)
 
 
@@ -411,12 +435,19 @@ def main():
     samples = measure_load(servers, wrk, versions, connections, args.rounds, args.seconds, progress)
     publishes = [(name, publish_under_load(servers[kind], folder, keys, wrk, versions, args.samples, progress))
                  for kind, name in (("php", "no cache"), ("cached", "nginx block"))]
-    text = table(samples, publishes, connections, args.rounds, args.seconds, versions, size, load_before)
+    edge_samples, edge_push = edge_bench.measure_edge(os.path.join(folder, "edge"), servers["cached"].store, wrk,
+                                                      versions, connections, args.rounds, args.seconds, keys,
+                                                      progress, sys.modules[__name__])
+    samples.update(edge_samples)
+    text = table(samples, publishes, connections, args.rounds, args.seconds, versions, size, load_before, edge_push)
     os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     with open(args.out, "w", encoding="utf-8") as f:
         f.write(text)
     sys.stdout.write(text)
     wrong = [name + ": " + what for name, p in publishes for what in publish_failures(p, args.samples)]
+    wrong += ["the edge: " + what for what in publish_failures(edge_push, 0)]
+    if edge_push["until_new"] is None:
+        wrong.append("the edge: old answers still %d s after the push" % edge_bench.LONGEST_WAIT)
     if wrong:
         sys.exit("bench: the publish under load went wrong: %s (the run is in %s)" % (", ".join(wrong), folder))
     subprocess.run(["rm", "-rf", folder], check=False, timeout=120)

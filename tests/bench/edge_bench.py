@@ -1,0 +1,165 @@
+"""The update service on object storage under load, for server_bench.py:
+the store pushed into Swift (s3api) and served by Varnish with
+server/edge/updates.vcl (tests/e2e/object_store.py), in a network
+namespace of its own.
+
+wrk asks through the edge over the same version mix as nginx's rows, each
+cell's cache hits and misses read from Varnish's own counters. Then one
+round with a release (which pushes) in the middle: wrk keeps 256
+connections (or the most the run measures, if fewer) busy while reply_sampler.py checks every answer (a whole reply
+of some state, both signatures verifying, every named file served by the
+edge) until every answer has been the new state for a while; the time from
+the push's end to the last old answer is how long the edge's cache keeps
+the old state. Swift, memcached and the publish run at a higher priority
+than the edge and its load in that round, as they would on machines of
+their own.
+"""
+
+import base64
+import json
+import os
+import subprocess
+import sys
+import time
+import types
+
+import harness
+from object_store import EdgeServer
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PUSH_CONNECTIONS = 256
+# All answers new for this long ends the push round.
+SETTLED_SECONDS = 5
+# The cache keeps a reply a minute, then serves it once more while it
+# fetches the new one (a slow store makes that longer).
+LONGEST_WAIT = 150
+
+
+class EdgeServing:
+    def __init__(self, edge):
+        self.edge = edge
+
+    def __enter__(self):
+        self.namespace = harness._Namespace(connected=False)
+        self.process = self.edge.start(self.namespace)
+        return self
+
+    def __exit__(self, *_):
+        harness._end_process(self.process)
+        self.namespace.delete()
+
+
+def cache_counts(edge, namespace):
+    """Varnish's cache hits and misses so far."""
+    out = subprocess.run(namespace.command("varnishstat", "-n", edge.varnish_folder, "-1",
+                                           "-f", "MAIN.cache_hit", "-f", "MAIN.cache_miss"),
+                         capture_output=True, text=True, check=True, timeout=60).stdout
+    counts = {line.split()[0]: int(line.split()[1]) for line in out.splitlines() if line.strip()}
+    return counts["MAIN.cache_hit"], counts["MAIN.cache_miss"]
+
+
+def measure_edge(folder, store, wrk, versions, connections, rounds, seconds, keys, progress, bench):
+    """{("edge", connections): [wrk's result with hits and misses]} and the
+    push round's findings. store: the published store (a symlink to it
+    becomes the edge's); bench: server_bench's module (its check paths,
+    releases and judging)."""
+    # varnishd reads its VCL as its own user, through the run's folder.
+    os.chmod(os.path.dirname(folder), 0o711)
+    edge = EdgeServer(folder, log_requests=False)
+    os.symlink(store, edge.store)
+    samples = {}
+    with EdgeServing(edge) as serving:
+        started = edge.start_seconds()[-1]
+        progress("the edge: Swift and Varnish answered %.1f s after their start; pushing" % started)
+        edge.make_bucket(serving.namespace)
+        edge.publish(serving.namespace, "push")
+        wrk.namespace = serving.namespace
+        wrk.run(bench.check_paths(versions), 16, 1)  # warm-up: the cache
+        for number in range(1, rounds + 1):
+            for count in connections:
+                progress("round %d: the edge, %d connections" % (number, count))
+                hits, misses = cache_counts(edge, serving.namespace)
+                result = wrk.run(bench.check_paths(versions), count, seconds)
+                after = cache_counts(edge, serving.namespace)
+                result["hits"], result["misses"] = after[0] - hits, after[1] - misses
+                samples.setdefault(("edge", count), []).append(result)
+        push = push_under_load(edge, serving, folder, keys, wrk, versions, min(PUSH_CONNECTIONS, max(connections)),
+                               progress, bench)
+    push["start_seconds"] = started
+    return samples, push
+
+
+def push_under_load(edge, serving, folder, keys, wrk, versions, load_connections, progress, bench):
+    states = [bench.stored_replies(edge)]
+    out = os.path.join(folder, "edge-samples.jsonl")
+    stop = os.path.join(folder, "edge-sampler.stop")
+    load = wrk.start(bench.check_paths(versions), load_connections, 600, count_not_ok=True)
+    sampler = subprocess.Popen(serving.namespace.command(
+        sys.executable, os.path.join(HERE, "reply_sampler.py"), "edge", out, stop, "32", *versions),
+        stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+    publisher = types.SimpleNamespace(publish=lambda *arguments: edge.publish(serving.namespace, *arguments))
+    # The store and the publishing machine have machines of their own where
+    # it counts; here they share two cores with the edge and its load, so
+    # they go first (the publish inherits this process's priority).
+    for pid in serving.namespace.processes_named("swift-") + serving.namespace.processes_named("memcached"):
+        os.setpriority(os.PRIO_PROCESS, pid, -10)
+    priority = os.getpriority(os.PRIO_PROCESS, 0)
+    try:
+        if not harness._wait_for(lambda: os.path.exists(out) and os.path.getsize(out) > 0, 20):
+            raise bench.BenchError("the sampler got no answer through the edge")
+        time.sleep(1)
+        version = max(int(name) for name in os.listdir(os.path.join(edge.store, "files")) if name.isdigit()) + 1
+        progress("the edge: releasing and pushing version %d under load" % version)
+        started = time.time()
+        os.setpriority(os.PRIO_PROCESS, 0, -10)
+        bench.release(publisher, folder, keys, version)
+        os.setpriority(os.PRIO_PROCESS, 0, priority)
+        ended = time.time()
+        states.append(bench.stored_replies(edge))
+        progress("the edge: waiting until every answer is the new state")
+        deadline = ended + LONGEST_WAIT
+        watch = Watch(out, states[-1])
+        while time.time() < deadline and not watch.settled(ended):
+            time.sleep(1)
+    finally:
+        bench.stop_sampling(stop, sampler, load)
+    load_result = bench.Wrk.result(load, 60)
+    samples = bench.read_samples(out)
+    found = bench.judge(samples, [(started, ended)], states, load_result, os.path.dirname(keys[1]))
+    watch = Watch(out, states[-1])
+    found["push_seconds"] = ended - started
+    found["connections"] = load_connections
+    found["until_new"] = max(0.0, watch.last_old - ended) if watch.settled(ended) else None
+    return found
+
+
+def is_new(sample, new):
+    held = new.get(sample["version"])
+    answer = (base64.b64decode(sample["body"]), sample["signature"], sample["freshness"])
+    return answer == held if held is not None else answer == (b"", None, None)
+
+
+class Watch:
+    """Reads the sampler's answers as they come: when the last answer of an
+    older state arrived, and when the last answer of all."""
+
+    def __init__(self, path, new):
+        self.path = path
+        self.new = new
+        self.offset = 0
+        self.last_old = 0.0
+        self.last = 0.0
+
+    def settled(self, since):
+        """Every answer new for the last SETTLED_SECONDS, after since."""
+        with open(self.path) as f:
+            f.seek(self.offset)
+            for line in f:
+                if not line.endswith("\n"):
+                    break
+                self.offset += len(line.encode())
+                sample = json.loads(line)
+                self.last = max(self.last, sample["t"])
+                if "error" not in sample and not is_new(sample, self.new):
+                    self.last_old = max(self.last_old, sample["t"])
+        return self.last - max(self.last_old, since) >= SETTLED_SECONDS
