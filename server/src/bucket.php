@@ -111,10 +111,24 @@ function reply_objects(array $replies, int $freshness_validity): array
  * What a push writes, in order: the files the bucket lacks, then every reply.
  * @param array<string, array{size: int, etag: string}> $in_bucket the bucket's files/, by key
  */
-function push_plan(ReleaseStore $store, array $in_bucket, int $freshness_validity): array
+function push_plan(ReleaseStore $store, array $in_bucket, int $freshness_validity, int $now): array
 {
     return array_merge(files_to_push(store_files($store), $in_bucket),
-                       reply_objects($store->stored_replies(), $freshness_validity));
+                       reply_objects(bucket_replies($store, $now), $freshness_validity));
+}
+
+/**
+ * The replies the bucket serves. An edge cannot tell a client's rollout
+ * group, so while a release rolls out every client it answers is one
+ * outside the rollout (the held replies), until the rollout reaches
+ * everyone: a bucket never offers a release to more clients than its share.
+ * @return array<int, array{signature: string, freshness: string, body: string}> by client version
+ */
+function bucket_replies(ReleaseStore $store, int $now): array
+{
+    $rollout = $store->rollout();
+    $rolling = $rollout !== null && !$rollout->is_complete($now);
+    return ($rolling ? $store->stored_replies(true) : []) + $store->stored_replies();
 }
 
 /**
@@ -125,7 +139,7 @@ function push_plan(ReleaseStore $store, array $in_bucket, int $freshness_validit
 function push_store(ReleaseStore $store, Bucket $bucket, int $freshness_validity, bool $show_progress): array
 {
     return $store->locked(function () use ($store, $bucket, $freshness_validity, $show_progress) {
-        $objects = push_plan($store, $bucket->listing('files/'), $freshness_validity);
+        $objects = push_plan($store, $bucket->listing('files/'), $freshness_validity, time());
         $bucket->write($objects, $show_progress);
         $replies = count(array_filter($objects, fn($object) => str_starts_with($object['key'], 'replies/')));
         return ['files' => count($objects) - $replies, 'replies' => $replies,

@@ -7,7 +7,7 @@ final class BucketTest extends StoreTestCase
 {
     private function plan(array $in_bucket = []): array
     {
-        return push_plan(new ReleaseStore($this->store_root), $in_bucket, self::VALIDITY);
+        return push_plan(new ReleaseStore($this->store_root), $in_bucket, self::VALIDITY, time());
     }
 
     private static function keys(array $objects): array
@@ -111,5 +111,35 @@ final class BucketTest extends StoreTestCase
         } finally {
             putenv('UPDATE_SERVER_CONFIG');
         }
+    }
+
+    public function test_while_a_release_rolls_out_the_bucket_answers_every_client_as_one_outside_it(): void
+    {
+        $this->publish(1, ['a.dll' => 'a1']);
+        $this->publish(2, ['a.dll' => 'a2']);
+        $before = self::bodies($this->plan());
+        $now = time();
+        $this->publisher()->publish(3, $this->release_folder(['a.dll' => 'a3']), [], new Rollout(3, [10, 100], 3600, $now));
+
+        $rolling = self::bodies($this->plan());
+        foreach (['replies/-1', 'replies/1', 'replies/2'] as $key) {
+            $this->assertSame($before[$key], $rolling[$key], $key);
+        }
+        $this->assertSame('', $rolling['replies/3']);
+        // Once the schedule reaches everyone, the bucket offers 3 too.
+        $complete = self::bodies(push_plan(new ReleaseStore($this->store_root), [], self::VALIDITY, $now + 3600));
+        $this->assertStringContainsString('/3/a.dll', $complete['replies/1']);
+    }
+
+    /** @return array<string, string> each reply object's body, by key */
+    private static function bodies(array $objects): array
+    {
+        $bodies = [];
+        foreach ($objects as $object) {
+            if (str_starts_with($object['key'], 'replies/')) {
+                $bodies[$object['key']] = $object['body'];
+            }
+        }
+        return $bodies;
     }
 }
