@@ -34,13 +34,21 @@ PUBLISH = os.path.join(REPO, "server", "publish")
 BASE_URL = "http://localhost/files"
 
 
+def manual_text():
+    with open(os.path.join(REPO, "docs", "server.md"), encoding="utf-8") as f:
+        return f.read()
+
+
+def block_of(manual, kind, first_line=""):
+    """The first ```kind block of the manual that starts with first_line."""
+    pattern = r"^```%s\n(%s.*?)^```" % (kind, re.escape(first_line))
+    return re.search(pattern, manual, re.MULTILINE | re.DOTALL).group(1)
+
+
 def manual_block(kind, first_line=""):
     """The first ```kind block of the server's manual (docs/server.md) that
     starts with first_line."""
-    with open(os.path.join(REPO, "docs", "server.md"), encoding="utf-8") as f:
-        manual = f.read()
-    pattern = r"^```%s\n(%s.*?)^```" % (kind, re.escape(first_line))
-    return re.search(pattern, manual, re.MULTILINE | re.DOTALL).group(1)
+    return block_of(manual_text(), kind, first_line)
 
 
 def replaced(block, changes):

@@ -24,7 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 from harness import _end_process as stop, _wait_for as wait_for  # noqa: E402,F401
-from reference_server import manual_block, php_fpm  # noqa: E402,F401
+from reference_server import block_of, manual_text, php_fpm  # noqa: E402,F401
 from test_server import changed_a_little  # noqa: E402
 
 INSIDE = "--inside-namespaces"
@@ -32,6 +32,13 @@ CONFIG = "/etc/update-server/config.ini"
 STORE = "/var/lib/update-store"
 KEYS = "/tmp/keys"
 HOST = "localhost"  # base_url's
+# Read before the machine's mounts, which may cover the repository (a clone
+# under /tmp, say).
+MANUAL = manual_text()
+
+
+def manual_block(kind, first_line=""):
+    return block_of(MANUAL, kind, first_line)
 
 
 def run_inside_namespaces(main, script):
