@@ -83,6 +83,9 @@ CHECK_PATH = "/upload/check_update.php?wersja=%d"
 MB_TOPMOST = 0x00040000
 MB_YESNO = 0x00000004
 MB_OK = 0
+# The longest one run may take before it is killed. Runs of a few seconds
+# take half a minute and more while other modules share the two cores.
+RUN_CAP = 120.0
 
 
 class _StandIn:
@@ -887,7 +890,7 @@ def run_updater(files=None, **options):
 
 
 def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), program="work",
-                program_files=None, menu=True, ports=(80,), dropping_ports=(), timeout=30.0,
+                program_files=None, menu=True, ports=(80,), dropping_ports=(), timeout=RUN_CAP,
                 trace_message_boxes=False, keep_dir=None,
                 read_only=(), hold_files=(), program_exe=None, server_command=None, tls=None,
                 also_start=(), kill_after=None, side_commands=()):
@@ -912,7 +915,8 @@ def _run_updater_once(files=None, *, connected=True, routes=None, steps=(), prog
         packets does; not also in ports.
     tls: the server's https ports with their certificate and key, as
         {"ports": [443], "certificate": PEM path, "key": PEM path} (tls.py).
-    timeout: seconds the updater may run before it is killed.
+    timeout: seconds the updater may run before it is killed; a cap on a
+        hung run, never a time goal.
     trace_message_boxes: records MessageBoxA calls (owner, style, and the
         windows destroyed before each) through Wine's relay trace into
         result.message_box_calls.

@@ -25,8 +25,7 @@ class OneRunAtATime(InstallTestCase):
     def test_a_start_while_another_run_holds_the_folder_changes_nothing(self):
         # hold_file keeps the lock file open without sharing, as a run does.
         files = dict(VERSION, **{"a.dll": b"old a", LOCK_FILE: b""})
-        result = self.run_updater(files, routes=offer(OFFERED), steps=ACCEPT, hold_files=[LOCK_FILE],
-                                  timeout=20)
+        result = self.run_updater(files, routes=offer(OFFERED), steps=ACCEPT, hold_files=[LOCK_FILE])
 
         self.assertEqual((result.exit_code, result.timed_out), (0, False), result.describe())
         self.assertEqual(result.windows, [], result.describe())
@@ -69,7 +68,7 @@ class OneRunAtATime(InstallTestCase):
         offered = {"wersja.txt": b"8", "a.dll": bytes(range(256)) * 4096}
         routes = slowly(offer(offered), ["a.dll"], pieces=40, pause=0.5)
         result = self.run_updater(dict(VERSION, **{"a.dll": b"old a"}), routes=routes, steps=ACCEPT,
-                                  also_start=[8], timeout=60)
+                                  also_start=[8])
 
         self.assert_one_installation(result, self.all_new(result, offered), 2)
         [download] = result.windows_of("download")
@@ -84,7 +83,7 @@ class OneRunAtATime(InstallTestCase):
         routes["/files/a.dll"] = [Reply(body=offered["a.dll"], piece_size=1024, pause=60),
                                   Reply(body=offered["a.dll"])]
         result = self.run_updater(dict(VERSION, **{"a.dll": b"old a"}), routes=routes,
-                                  steps=["answer YES"] + ACCEPT, kill_after=6, also_start=[8], timeout=60)
+                                  steps=["answer YES"] + ACCEPT, kill_after=6, also_start=[8])
 
         self.assertEqual((result.other_exit_codes, result.timed_out), ([0], False), result.describe())
         self.assertNotEqual(result.exit_code, 0, result.describe())

@@ -81,7 +81,7 @@ class Scaling(harness.E2ETestCase):
                  "wait-shown download", "measure download", "auto-answer"]
         run_dir = os.path.join(harness.work_root(), "scaling-%d" % dpi)
         result = harness.run_updater({"wersja.txt": b"7"}, routes=routes, steps=steps,
-                                     keep_dir=run_dir, timeout=60)
+                                     keep_dir=run_dir)
         folder = os.path.join(shots_root(), str(dpi))
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
