@@ -8,7 +8,8 @@ versions in turn until the file STOP exists. Every answer is one JSON line
 in OUT: t (seconds since 1970, when it arrived), version, status, signature
 and freshness (the two headers, or null), body (base64), missing (the files
 it names that were not in STORE when it arrived); a failed connection is a
-line with an "error" instead. STORE "edge" asks the server itself for each
+line with an "error" instead, and "asking": "check" or "files" (the look-up
+of the files the answer names). STORE "edge" asks the server itself for each
 file (HEAD /files/...), as the store is then a bucket behind it.
 """
 
@@ -51,13 +52,15 @@ def sample(store, versions, offset, stop, out, lock):
     while not os.path.exists(stop):
         version = versions[number % len(versions)]
         number += 1
+        asking = "check"
         try:
             connection.request("GET", "/upload/check_update.php?wersja=" + version)
             response = connection.getresponse()
             body = response.read()
+            asking = "files"
             missing = missing_files(store, body, connection)
         except (OSError, http.client.HTTPException) as error:
-            record = {"t": time.time(), "version": version, "error": repr(error)}
+            record = {"t": time.time(), "version": version, "error": repr(error), "asking": asking}
             connection.close()
             connection = http.client.HTTPConnection("127.0.0.1", 80, timeout=10)
         else:

@@ -292,13 +292,13 @@ def judge(samples, windows, states, load, folder):
     """Counts what went wrong; every answer is compared with each state of
     the store it could have come from."""
     found = {"publishes": len(windows), "samples": len(samples), "during": during(samples, windows),
-             "seconds": sum(b - a for a, b in windows), "errors": 0, "not_ok": 0, "mixed": 0,
+             "seconds": sum(b - a for a, b in windows), "errors": 0, "file_errors": 0, "not_ok": 0, "mixed": 0,
              "missing": 0, "wrk_requests": load["requests"], "wrk_errors": load["errors"],
              "wrk_not_ok": load["not_ok"]}
     signed = set()
     for s in samples:
         if "error" in s:
-            found["errors"] += 1
+            found["file_errors" if s.get("asking") == "files" else "errors"] += 1
         elif s["status"] != 200:
             found["not_ok"] += 1
         else:
@@ -382,9 +382,11 @@ def table(samples, publishes, connections, rounds, seconds, versions, size, load
     add("push under load through the edge (%d connections): release and push %.1f s; wrk %d requests, %d errors, "
         "%d not 200" % (edge_push["connections"], edge_push["push_seconds"], edge_push["wrk_requests"],
                         edge_push["wrk_errors"], edge_push["wrk_not_ok"]))
-    add("  sampler: %d answers; %d connection errors, %d not 200, %d mixed or unknown, %d naming a file the edge "
-        "did not serve, %d of %d signed replies not verifying; every answer new %s after the push ended" % (
-            edge_push["samples"], edge_push["errors"], edge_push["not_ok"], edge_push["mixed"], edge_push["missing"],
+    add("  sampler: %d answers; %d connection errors on checks and %d on the files' look-up, %d not 200, "
+        "%d mixed or unknown, %d naming a file the edge did not serve, %d of %d signed replies not verifying; "
+        "every answer new %s after the push ended" % (
+            edge_push["samples"], edge_push["errors"], edge_push["file_errors"], edge_push["not_ok"],
+            edge_push["mixed"], edge_push["missing"],
             edge_push["bad_signatures"], edge_push["signed_kinds"],
             "(not within %d s)" % edge_bench.LONGEST_WAIT if edge_push["until_new"] is None
             else "%.1f s" % edge_push["until_new"]))
@@ -392,7 +394,8 @@ def table(samples, publishes, connections, rounds, seconds, versions, size, load
 
 
 def publish_failures(publish, samples_wanted):
-    wrong = [k for k in ("errors", "not_ok", "mixed", "missing", "bad_signatures", "wrk_errors", "wrk_not_ok")
+    wrong = [k for k in ("errors", "file_errors", "not_ok", "mixed", "missing", "bad_signatures", "wrk_errors",
+                         "wrk_not_ok")
              if publish[k]]
     if publish["during"] < samples_wanted:
         wrong.append("only %d samples while publishing" % publish["during"])
