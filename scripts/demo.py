@@ -30,26 +30,28 @@ import shutil
 import subprocess
 import sys
 
+from kit.folders import MENU
+from kit.paths import menu_exe
+from kit.protocol import Reply, check_path
+from kit.reference_server import ReferenceServer
+from kit.run import run_updater
+from kit.wine import prepare_prefix, set_screen_dpi
+
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
-
-import harness  # noqa: E402
-from reference_server import ReferenceServer  # noqa: E402
-
 DEMO_DIR = os.path.join(REPO, "build", "demo")
 LIBRARY_SIZE = 24 * 1024
 
 INSTALLED = {
     "wersja.txt": b"1",
     "czytaj.txt": b"Aplikacja demonstracyjna, wersja 1.\r\n",
-    "menu.exe": harness.MENU,
+    "menu.exe": MENU,
     "dane/ustawienia.ini": b"[demo]\r\njezyk=pl\r\n",
 }
 
 
 def stand_in_menu(marker=b""):
     """The stand-in launcher; bytes appended to a program do not stop it running."""
-    with open(harness.menu_exe(), "rb") as f:
+    with open(menu_exe(), "rb") as f:
         return f.read() + marker
 
 
@@ -112,11 +114,11 @@ def forged_routes(server):
             line = b"%s,%d,%s" % (fields[0], len(data), hashlib.sha256(data).hexdigest().encode("ascii"))
         elif len(fields) > 3:
             patch_path, patch = stored_file(server, fields[3])
-            routes[patch_path] = harness.Reply(patch)
-        routes[path] = harness.Reply(data)
+            routes[patch_path] = Reply(patch)
+        routes[path] = Reply(data)
         lines.append(line)
     forged = b"\r\n".join(lines)
-    routes[harness.check_path(1)] = harness.Reply(forged, headers=[("X-Update-Signature", signature),
+    routes[check_path(1)] = Reply(forged, headers=[("X-Update-Signature", signature),
                                                                    ("X-Update-Freshness", freshness)])
     return forged, routes
 
@@ -227,8 +229,8 @@ def main():
     os.environ["E2E_BUILD_DIR"] = os.path.abspath(args.build_dir)
     os.environ["E2E_WINEPREFIX"] = os.path.join(DEMO_DIR, "wine")
     print("Preparing the demo's Wine prefix (the first time takes a few seconds)...")
-    harness.prepare_prefix(os.environ["E2E_WINEPREFIX"])
-    harness.set_screen_dpi(args.dpi)
+    prepare_prefix(os.environ["E2E_WINEPREFIX"])
+    set_screen_dpi(args.dpi)
     print("The screen is at %d DPI (%d %% scaling)." % (args.dpi, round(args.dpi * 100 / 96)))
 
     print("Publishing versions 1, 2 and 3 of the demo application, as its vendor would:")
@@ -257,7 +259,7 @@ def main():
     if args.offline and not args.manual:
         steps = ["answer OK"]
     run_dir = os.path.join(DEMO_DIR, "run")
-    result = harness.run_updater(INSTALLED, connected=not args.offline, steps=steps,
+    result = run_updater(INSTALLED, connected=not args.offline, steps=steps,
                                  timeout=600 if args.manual else 120, keep_dir=run_dir, **options)
 
     start = result.events[0]["t"] if result.events else 0

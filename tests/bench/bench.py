@@ -88,10 +88,15 @@ import time
 import types
 import urllib.parse
 
+from kit.paths import wine_path
+from kit.processes import Namespace, end_process, read_text, wait_for
+from kit.protocol import INSTALLED, NO_UPDATES, QUESTION
+from kit.record import read_json_lines
+from kit.wine import kill_wineserver, prepare_process, wine_env
+
+import shaped_link
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import harness  # noqa: E402
-import shaped_link  # noqa: E402
 
 MIB = 1024 * 1024
 STAGING = "_update"
@@ -198,8 +203,8 @@ class Server:
         self.process = subprocess.Popen(namespace.command("nginx", "-c", conf, "-p", root),
                                         stdout=self.output, stderr=subprocess.STDOUT,
                                         start_new_session=True)
-        if not harness._wait_for(lambda: os.path.exists(os.path.join(root, "nginx.pid")), 10):
-            output = harness._read_text(os.path.join(root, "nginx.out"))
+        if not wait_for(lambda: os.path.exists(os.path.join(root, "nginx.pid")), 10):
+            output = read_text(os.path.join(root, "nginx.out"))
             raise BenchError("nginx did not start: " + output)
 
     def add_file(self, name, data):
@@ -241,7 +246,7 @@ class Server:
         return requests
 
     def stop(self):
-        harness._end_process(self.process)
+        end_process(self.process)
         self.output.close()
 
     def requests_until(self, path):
@@ -254,7 +259,7 @@ class Server:
             requests.extend(self.new_requests())
             return any(request_path(r) == path for r in requests)
 
-        harness._wait_for(logged, 5)
+        wait_for(logged, 5)
         return requests
 
     def request_start(self, path):
@@ -333,7 +338,7 @@ def run(command, cwd, env, timeout):
     if process.returncode != 0:
         raise BenchError("%s ended with exit code %d: %s" % (
             " ".join(command), process.returncode,
-            harness._read_text(os.path.join(cwd, "..", "output.txt"))))
+            read_text(os.path.join(cwd, "..", "output.txt"))))
     return Finished(started, ended, sampler.peak)
 
 
@@ -342,17 +347,17 @@ class Bench:
         self.root = root
         self.namespace = namespace
         self.server = Server(os.path.join(root, "server"), namespace)
-        self.env = harness._wine_env({"WINELOADER": WINE64})
+        self.env = wine_env({"WINELOADER": WINE64})
         self.answers_path = os.path.join(root, "answers.jsonl")
         self.answers_seen = 0
         self.stop_path = os.path.join(root, "stop")
         self.answerer = subprocess.Popen(
             namespace.command(WINE64, built("tests", "bench", "answerer.exe"),
-                              harness.wine_path(self.answers_path),
-                              harness.wine_path(self.stop_path), "36000"),
+                              wine_path(self.answers_path),
+                              wine_path(self.stop_path), "36000"),
             env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             start_new_session=True)
-        if not harness._wait_for(lambda: os.path.exists(self.answers_path), 60):
+        if not wait_for(lambda: os.path.exists(self.answers_path), 60):
             raise BenchError("the answerer did not start")
         self.new_answers()
         self.runs = 0
@@ -363,11 +368,11 @@ class Bench:
             self.answerer.wait(10)
         except subprocess.TimeoutExpired:
             pass
-        harness._end_process(self.answerer)
+        end_process(self.answerer)
         self.server.stop()
 
     def new_answers(self):
-        lines = harness._read_json_lines(self.answers_path)
+        lines = read_json_lines(self.answers_path)
         fresh = lines[self.answers_seen:]
         self.answers_seen = len(lines)
         return [a for a in fresh if a["ev"] == "answer"]
@@ -403,7 +408,7 @@ class Bench:
         run_dir, work = self.work_dir()
         path = os.path.join(work, item.name)
         finished = self.wine(built("tests", "bench", "floor_fetch.exe"),
-                             [item.url, str(item.size), harness.wine_path(path), str(read_size)],
+                             [item.url, str(item.size), wine_path(path), str(read_size)],
                              work, 1200)
         return self.fetched(item, path, finished, run_dir)
 
@@ -430,8 +435,7 @@ class Bench:
         finished = self.wine(built(*program), [], work, 1200)
         answers = self.new_answers()
         texts = [a["text"] for a in answers]
-        expected = ["Są nowe aktualizacje, czy chcesz je pobrać?",
-                    "Aktualizacja została zainstalowana pomyślnie."]
+        expected = [QUESTION, INSTALLED]
         if texts != expected or os.path.exists(os.path.join(work, STAGING)):
             raise BenchError("update run at version %d: messages %r" % (version, texts))
         for name, item in installed.items():
@@ -493,7 +497,7 @@ class Bench:
         finished = self.wine(built("app", "updater.exe"), [], work, 120)
         answers = self.new_answers()
         self.server.new_requests()
-        if [a["text"] for a in answers] != ["Brak aktualizacji do pobrania."]:
+        if [a["text"] for a in answers] != [NO_UPDATES]:
             raise BenchError("no-update run: messages %r" % answers)
         shutil.rmtree(run_dir)
         return {"message": answers[0]["seen"] / 1000 - finished.started,
@@ -774,7 +778,7 @@ def nginx_version():
 
 def machine():
     wine = subprocess.run(["wine", "--version"], capture_output=True, text=True, timeout=60,
-                          env=harness._wine_env(with_display=False)).stdout.strip()
+                          env=wine_env(with_display=False)).stdout.strip()
     return "%s, %s, nginx %s" % (host(), wine, nginx_version())
 
 
@@ -975,7 +979,7 @@ def main():
     os.environ["E2E_WINEPREFIX"] = prefix
     subprocess.run([os.path.join(HERE, "..", "tools", "prepare_prefix"), prefix], check=True,
                    timeout=300)
-    harness._prepare_process()
+    prepare_process()
     os.makedirs(os.path.join(build_dir(), "bench"), exist_ok=True)
     root = tempfile.mkdtemp(prefix="run-", dir=os.path.join(build_dir(), "bench"))
     namespace = bench = link = None
@@ -985,8 +989,8 @@ def main():
         print("bench: " + text, file=sys.stderr, flush=True)
 
     try:
-        harness._kill_wineserver()
-        namespace = harness._Namespace(connected=True)
+        kill_wineserver()
+        namespace = Namespace(connected=True)
         bench = Bench(root, namespace)
         samples, patches = measure(bench, sizes, counts, patch_kinds, args.rounds, progress)
         if rates:
@@ -997,7 +1001,7 @@ def main():
             link.delete()
         if bench:
             bench.close()
-        harness._kill_wineserver()
+        kill_wineserver()
         if namespace:
             namespace.delete()
     text = table(samples, sizes, counts, patches, args.rounds, rates, link_files)

@@ -1,6 +1,6 @@
 """The update service on object storage under load, for server_bench.py:
 the store pushed into Swift (s3api) and served by Varnish with
-server/edge/updates.vcl (tests/e2e/object_store.py), in a network
+server/edge/updates.vcl (tests/e2e/kit/object_store.py), in a network
 namespace of its own.
 
 wrk asks through the edge over the same version mix as nginx's rows, each
@@ -23,8 +23,9 @@ import sys
 import time
 import types
 
-import harness
-from object_store import EdgeServer
+from kit.object_store import EdgeServer
+from kit.processes import Namespace, end_process, wait_for
+
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PUSH_CONNECTIONS = 256
@@ -40,12 +41,12 @@ class EdgeServing:
         self.edge = edge
 
     def __enter__(self):
-        self.namespace = harness._Namespace(connected=False)
+        self.namespace = Namespace(connected=False)
         self.process = self.edge.start(self.namespace)
         return self
 
     def __exit__(self, *_):
-        harness._end_process(self.process)
+        end_process(self.process)
         self.namespace.delete()
 
 
@@ -105,7 +106,7 @@ def push_under_load(edge, serving, folder, keys, wrk, versions, load_connections
         os.setpriority(os.PRIO_PROCESS, pid, -10)
     priority = os.getpriority(os.PRIO_PROCESS, 0)
     try:
-        if not harness._wait_for(lambda: os.path.exists(out) and os.path.getsize(out) > 0, 20):
+        if not wait_for(lambda: os.path.exists(out) and os.path.getsize(out) > 0, 20):
             raise bench.BenchError("the sampler got no answer through the edge")
         time.sleep(1)
         version = max(int(name) for name in os.listdir(os.path.join(edge.store, "files")) if name.isdigit()) + 1

@@ -2,7 +2,7 @@
 
     python3 tests/bench/fleet_bench.py [--fleets 1000,5000] [--out FILE]
 
-For each fleet size, simulated installations (tests/e2e/fleet.py), each with
+For each fleet size, simulated installations (tests/e2e/kit/fleet.py), each with
 its own identity and loopback address, check against nginx + PHP-FPM set up
 as the server manual says, in a private network namespace:
 - version 2 rolls out to 10 %: how many machines are offered it against the
@@ -22,11 +22,10 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import fleet  # noqa: E402
-import harness  # noqa: E402
-from reference_server import ReferenceServer, Serving  # noqa: E402
+from kit import fleet
+from kit.paths import build_dir
+from kit.reference_server import ReferenceServer, Serving
+
 
 PRODUCT = "localhost"
 CACHE_LIFETIME = 60
@@ -88,7 +87,7 @@ def table(rows):
 def main():
     parser = argparse.ArgumentParser(description="Staged rollouts on a large simulated fleet (needs root).")
     parser.add_argument("--fleets", default="1000,5000", help="fleet sizes (default 1000,5000)")
-    parser.add_argument("--out", default=os.path.join(harness._build_dir(), "bench", "fleet-table.txt"))
+    parser.add_argument("--out", default=os.path.join(build_dir(), "bench", "fleet-table.txt"))
     options = parser.parse_args()
     root = tempfile.mkdtemp(prefix="fleet-bench-")
     try:

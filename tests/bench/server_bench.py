@@ -4,7 +4,7 @@
         [--connections 64,256,1024] [--samples 1000] [--out FILE]
 
 nginx and PHP-FPM run in a private network namespace with the server manual's
-server block, nginx.conf sizing and PHP-FPM pool (tests/e2e/reference_server.py),
+server block, nginx.conf sizing and PHP-FPM pool (tests/e2e/kit/reference_server.py),
 over a store of VERSIONS releases published by server/publish. wrk, inside
 the namespace, asks check_update.php over a mix of every released version,
 -1 and versions nobody holds; then nginx serves a static file of the mean
@@ -36,12 +36,16 @@ import sys
 import tempfile
 import time
 
+from kit import reference_server
+from kit.paths import build_dir
+from kit.processes import wait_for
+from kit.reference_server import VERIFY, stored_replies
+from kit.wine import prepare_process
+
+from bench import host, nginx_version
+import edge_bench
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import harness  # noqa: E402
-import reference_server  # noqa: E402
-from bench import host, nginx_version  # noqa: E402
-import edge_bench  # noqa: E402
 
 VERSIONS = 30
 INSTALLER = 1
@@ -78,25 +82,6 @@ end
 """
 COUNT_NOT_OK = "function response(status, headers, body) if status ~= 200 then not_ok = not_ok + 1 end end"
 
-# Verifies each (version, body, signature, freshness) given on standard input
-# as JSON against the release key and the freshness key (product "localhost",
-# the default of both halves); prints the number that do not verify or have
-# expired.
-VERIFY = r"""
-$key = openssl_pkey_get_public(file_get_contents($argv[1]));
-$freshness_key = openssl_pkey_get_public(file_get_contents($argv[2]));
-$now = gmdate('Ymd\THis\Z');
-$bad = 0;
-foreach (json_decode(stream_get_contents(STDIN), true) as [$version, $body, $signature, $freshness]) {
-    $message = "produkt=localhost\nwersja=$version\n" . base64_decode($body);
-    [$expires, $freshness_signature] = explode(' ', (string)$freshness, 2) + ['', ''];
-    $fresh = $expires > $now && openssl_verify("expires=$expires\n" . hash('sha256', $message),
-        base64_decode($freshness_signature), $freshness_key, OPENSSL_ALGO_SHA256) === 1;
-    $bad += openssl_verify($message, base64_decode($signature), $key, OPENSSL_ALGO_SHA256) === 1 && $fresh ? 0 : 1;
-}
-echo $bad;
-"""
-
 
 class BenchError(Exception):
     pass
@@ -124,17 +109,6 @@ def release(server, folder, keys, version):
         with open(os.path.join(source, name), "wb") as f:
             f.write(data)
     server.publish("release", str(version), source, *keys, "--installer", str(INSTALLER))
-
-
-def stored_replies(server):
-    """{version: (body, signature, freshness)} of every stored reply."""
-    replies = {}
-    folder = os.path.join(server.store, "replies")
-    for name in os.listdir(folder):
-        with open(os.path.join(folder, name), "rb") as f:
-            signature, freshness, body = f.read().split(b"\n", 2)
-        replies[name[:-len(".reply")]] = (body, signature.decode(), freshness.decode())
-    return replies
 
 
 def check_paths(versions):
@@ -244,7 +218,7 @@ def publish_while_serving(serving, server, folder, keys, wrk, versions, samples_
         stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
     windows = []
     try:
-        if not harness._wait_for(lambda: os.path.exists(out) and os.path.getsize(out) > 0, 20):
+        if not wait_for(lambda: os.path.exists(out) and os.path.getsize(out) > 0, 20):
             raise BenchError("the sampler got no answer")
         time.sleep(1)
         version = newest_version(server)
@@ -272,7 +246,6 @@ def stop_sampling(stop, sampler, load):
     except subprocess.TimeoutExpired:
         sampler.kill()
     load.send_signal(signal.SIGINT)
-
 
 
 def newest_version(server):
@@ -409,17 +382,17 @@ def main():
     parser.add_argument("--connections", default="64,256,1024", help="connection counts (default 64,256,1024)")
     parser.add_argument("--samples", type=int, default=1000,
                         help="answers the sampler must check while publishing (default 1000)")
-    parser.add_argument("--out", default=os.path.join(harness._build_dir(), "bench", "server-table.txt"),
+    parser.add_argument("--out", default=os.path.join(build_dir(), "bench", "server-table.txt"),
                         help="where the table is written")
     args = parser.parse_args()
     connections = [int(c) for c in args.connections.split(",")]
     if os.geteuid() != 0:
         sys.exit("the benchmark needs root (network namespaces, port 80)")
-    harness._prepare_process()
+    prepare_process()
     more_files()
     load_before = os.getloadavg()[0]
-    os.makedirs(os.path.join(harness._build_dir(), "bench"), exist_ok=True)
-    folder = tempfile.mkdtemp(prefix="server-run-", dir=os.path.join(harness._build_dir(), "bench"))
+    os.makedirs(os.path.join(build_dir(), "bench"), exist_ok=True)
+    folder = tempfile.mkdtemp(prefix="server-run-", dir=os.path.join(build_dir(), "bench"))
 
     def progress(text):
         print("bench: " + text, file=sys.stderr, flush=True)

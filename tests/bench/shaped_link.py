@@ -4,13 +4,9 @@ ends sending at most the rate through a token bucket (tbf; this kernel has
 no netem, so no delay is added). The server's address is SERVER_ADDRESS in
 the client's namespace."""
 
-import os
 import subprocess
-import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import harness  # noqa: E402
+from kit.processes import Namespace
 
 SERVER_ADDRESS = "10.77.0.1"
 CLIENT_ADDRESS = "10.77.0.2"
@@ -20,7 +16,7 @@ CLIENT_END, SERVER_END = "link0", "link1"
 class ShapedLink:
     def __init__(self, client_namespace):
         self.client = client_namespace
-        self.server = harness._Namespace(connected=False)
+        self.server = Namespace(connected=False)
         subprocess.run(["ip", "link", "add", CLIENT_END, "netns", self.client.name, "type", "veth",
                         "peer", "name", SERVER_END, "netns", self.server.name],
                        check=True, timeout=30, capture_output=True)

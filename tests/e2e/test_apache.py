@@ -9,7 +9,10 @@ import re
 import sys
 import unittest
 
-from test_server import ACCEPT, INSTALLED, PATCHED_RELEASES, QUESTION, ServerTestCase
+from kit.cases import ACCEPT
+from kit.protocol import INSTALLED, QUESTION
+from kit.server_cases import PATCHED_RELEASES, ServerTestCase
+
 
 APACHE_SITE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "setup", "apache_site.py")
 

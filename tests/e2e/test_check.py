@@ -5,12 +5,12 @@ update server."""
 
 import unittest
 
-import harness
-from harness import MB_OK, MB_YESNO, Reply, check_path, file_url, update_list, wine_path
+from kit.cases import E2ETestCase
+from kit.paths import wine_path
+from kit.protocol import (CAPTION, INSTALLED, MB_OK, MB_YESNO, NO_UPDATES, QUESTION, Reply, check_path,
+                          file_url, update_list)
 
-NO_UPDATES = "Brak aktualizacji do pobrania."
-QUESTION = "Są nowe aktualizacje, czy chcesz je pobrać?"
-INSTALLED = "Aktualizacja została zainstalowana pomyślnie."
+
 IDOK, IDYES, IDNO = 1, 6, 7
 
 REPLY_LIMIT = 16 * 1024 * 1024
@@ -35,7 +35,7 @@ def slow(body):
     return Reply(body=body, piece_size=1024, pause=0.2)
 
 
-class CheckTestCase(harness.E2ETestCase):
+class CheckTestCase(E2ETestCase):
     def run_check(self, version_file=b"7", routes=None, steps=("answer OK",), **options):
         files = {} if version_file is None else {"wersja.txt": version_file}
         return self.run_updater(files, routes=routes, steps=list(steps), **options)
@@ -53,7 +53,7 @@ class CheckTestCase(harness.E2ETestCase):
         [check], [box] = result.windows_of("check"), result.message_boxes
         self.assertEqual((check.caption, check.owner_hwnd), ("Aktualizacja", None))
         self.assertEqual((box.caption, box.text, box.buttons, box.owner_hwnd),
-                         ("Uwaga!", text, buttons, check.hwnd))
+                         (CAPTION, text, buttons, check.hwnd))
         self.assertIsNotNone(box.gone_t, result.describe())
         self.assertIsNotNone(check.gone_t, result.describe())
         self.assertLess(check.shown_t, box.gone_t)
@@ -182,7 +182,7 @@ class CheckFailures(CheckTestCase):
                 if options.get("trace_message_boxes"):
                     [call] = result.message_box_calls
                     self.assertEqual((call["owner_win"], call["text"], call["caption"], call["flags"]),
-                                     (result.windows_of("check")[0], NO_UPDATES, "Uwaga!", MB_OK))
+                                     (result.windows_of("check")[0], NO_UPDATES, CAPTION, MB_OK))
 
 
 class CheckReplies(CheckTestCase):
@@ -204,7 +204,7 @@ class CheckReplies(CheckTestCase):
                 if options.get("trace_message_boxes"):
                     [call] = result.message_box_calls
                     self.assertEqual((call["owner_win"], call["text"], call["caption"], call["flags"]),
-                                     (result.windows_of("check")[0], QUESTION, "Uwaga!", MB_YESNO))
+                                     (result.windows_of("check")[0], QUESTION, CAPTION, MB_YESNO))
 
     def assert_installed(self, result, targets, files):
         """Yes to the question: the download asked for exactly these files

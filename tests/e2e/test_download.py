@@ -5,72 +5,8 @@ window watched and answered by the UI driver."""
 import posixpath
 import unittest
 
-import harness
-from harness import Reply, check_path, file_url, update_list
-
-QUESTION = "Są nowe aktualizacje, czy chcesz je pobrać?"
-DOWNLOAD_FAILED = "Wystąpiły problemy z pobraniem aktualizacji."
-INSTALLED = "Aktualizacja została zainstalowana pomyślnie."
-
-ACCEPT = ["answer YES", "answer OK"]
-# Seconds the server waits before a reply so that a window stays to be seen.
-SEEN = 0.3
-VERSION = {"wersja.txt": b"7"}
-
-# Bytes that a text-mode write or read would change or stop at.
-AWKWARD = b"MZ\r\n\x00\x1a\n\r\x00\xff\x1a\r\r\n" + bytes(range(256))
-
-
-def body_of(size, seed):
-    """size bytes holding CR LF, NUL and 0x1A, different for each seed."""
-    unit = bytes([seed]) + AWKWARD
-    return (unit * (size // len(unit) + 1))[:size]
-
-
-def offer(files, port=None):
-    """Routes offering files ({name: body}) for version 7, in that order. The
-    first file comes after a pause, so that the download window stays on
-    screen long enough for the driver to see it whole."""
-    routes = {check_path(7): update_list([(file_url(name, port), len(body)) for name, body in files.items()])}
-    for i, (name, body) in enumerate(files.items()):
-        routes["/files/" + name] = Reply(body=body, delay=0.0 if i else SEEN)
-    return routes
-
-
-def windows_seen(result):
-    """The kinds and texts of the windows, in an order that does not depend
-    on which of two windows shown together the driver saw first."""
-    return sorted((w.kind, w.text or "") for w in result.windows)
-
-
-class DownloadTestCase(harness.E2ETestCase):
-    def file_requests(self, result):
-        return [r["target"] for r in result.requests if not r["target"].startswith("/upload/")]
-
-    def assert_failed_download(self, result):
-        """The download failure message, owned by the download window; the
-        working folder as it was, _update gone, nothing written anywhere
-        else; menu.exe started."""
-        self.assertEqual(result.exit_code, 0, result.describe())
-        self.assertEqual(windows_seen(result),
-                         sorted([("check", ""), ("download", ""), ("message", QUESTION),
-                                 ("message", DOWNLOAD_FAILED)]), result.describe())
-        [download] = result.windows_of("download")
-        [box] = [w for w in result.message_boxes if w.text == DOWNLOAD_FAILED]
-        self.assertIs(box.owner, download)
-        self.assertEqual(box.buttons, [1])
-        self.assertEqual(result.changed_files(), {}, result.describe())
-        self.assertEqual(result.files_outside, {}, result.describe())
-        self.assertEqual(len(result.menu_runs), 1)
-        return download, box
-
-    def assert_installed(self, result, expected_changes):
-        """Success: exactly these changes in the working folder, _update gone."""
-        self.assertEqual(result.exit_code, 0, result.describe())
-        self.assertEqual([w.text for w in result.message_boxes], [QUESTION, INSTALLED], result.describe())
-        self.assertEqual(result.changed_files(), expected_changes, result.describe())
-        self.assertEqual(result.files_outside, {})
-        self.assertEqual(len(result.menu_runs), 1)
+from kit.protocol import Reply, check_path, file_url, update_list
+from kit.cases import ACCEPT, SEEN, VERSION, DownloadTestCase, body_of, offer
 
 
 class SuccessfulDownload(DownloadTestCase):

@@ -4,11 +4,11 @@ menu.exe from the working folder and the exit code."""
 import os
 import unittest
 
-import harness
-from harness import MENU, MB_OK, check_path, file_url, update_list, wine_path
+from kit.cases import E2ETestCase
+from kit.folders import MENU
+from kit.paths import wine_path
+from kit.protocol import CAPTION, MB_OK, NO_CONNECTION, NO_UPDATES, check_path, file_url, update_list
 
-NO_CONNECTION = "Aby pobrać aktualizację, musisz być połączony do sieci Internet."
-NO_UPDATES = "Brak aktualizacji do pobrania."
 
 # Offered for every version the tests use, so that a request the program
 # should not send would lead somewhere visible.
@@ -16,7 +16,7 @@ OFFER = update_list([(file_url("a.txt"), 3)])
 ROUTES = {check_path(7): OFFER, "/files/a.txt": b"new"}
 
 
-class WithoutConnection(harness.E2ETestCase):
+class WithoutConnection(E2ETestCase):
     def test_only_the_connectivity_message_then_menu_from_the_working_folder(self):
         result = self.run_updater(
             files={"wersja.txt": b"7\r\n", "data/app.dat": b"\x00\x01"},
@@ -25,7 +25,7 @@ class WithoutConnection(harness.E2ETestCase):
         self.assertEqual(result.exit_code, 0, result.describe())
         [box] = result.windows
         self.assertEqual((box.kind, box.caption, box.text, box.buttons, box.owner_hwnd),
-                         ("message", "Uwaga!", NO_CONNECTION, [1], None))
+                         ("message", CAPTION, NO_CONNECTION, [1], None))
         [call] = result.message_box_calls
         self.assertEqual((call["owner"], call["flags"]), (0, MB_OK))
         self.assertEqual(result.changed_files(), {})
@@ -48,7 +48,7 @@ class WithoutConnection(harness.E2ETestCase):
         self.assertEqual(result.changed_files(), {})
 
 
-class StartedFromAnotherFolder(harness.E2ETestCase):
+class StartedFromAnotherFolder(E2ETestCase):
     def test_the_working_folders_menu_is_started_never_the_programs(self):
         cases = [
             ("menu.exe in both folders", True),
@@ -67,7 +67,7 @@ class StartedFromAnotherFolder(harness.E2ETestCase):
                 self.assertEqual(result.changed_files(), {})
 
 
-class WithConnection(harness.E2ETestCase):
+class WithConnection(E2ETestCase):
     def test_the_run_goes_on_to_the_check_of_the_working_folders_version(self):
         result = self.run_updater(
             files={"wersja.txt": b"7"}, program="elsewhere", program_files={"wersja.txt": b"9"},

@@ -13,8 +13,10 @@ import os
 import time
 import unittest
 
-from test_server import (ACCEPT, INSTALLED, NO_UPDATES, QUESTION, RELEASES, ServerTestCase, installed_at_1,
-                         newest)
+from kit.cases import ACCEPT
+from kit.protocol import INSTALLED, NO_UPDATES, QUESTION
+from kit.server_cases import RELEASES, ServerTestCase, installed_at_1, newest
+
 
 # A month back: replies published then, valid for the default seven days, expired three weeks ago.
 A_MONTH_AGO = "-30d"

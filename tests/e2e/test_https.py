@@ -8,23 +8,26 @@ import shutil
 import unittest
 from unittest import mock
 
-import harness
-import tls
-from harness import Reply, check_path, file_url, update_list
-from test_download import ACCEPT, VERSION, DownloadTestCase, body_of
+from kit import tls
+from kit.cases import ACCEPT, VERSION, DownloadTestCase, body_of
+from kit.paths import driver_exe, wine_prefix, work_root
+from kit.protocol import Reply, check_path, file_url, update_list
+from kit.record import read_json_lines
+from kit.wine import prepare_prefix
+
 
 authorities = {}
 
 
 def setUpModule():
-    folder = os.path.join(harness.work_root(), "tls")
+    folder = os.path.join(work_root(), "tls")
     shutil.rmtree(folder, ignore_errors=True)
     authorities["trusted"] = tls.make_authority(folder, "trusted")
     authorities["unknown"] = tls.make_authority(folder, "unknown")
     tls.trust_in_this_process(authorities["trusted"]["ca"], folder)
     # Wine keeps the root certificates it has seen in its prefix.
-    os.environ["E2E_WINEPREFIX"] = harness.wine_prefix() + "-tls"
-    harness.prepare_prefix(os.environ["E2E_WINEPREFIX"])
+    os.environ["E2E_WINEPREFIX"] = wine_prefix() + "-tls"
+    prepare_prefix(os.environ["E2E_WINEPREFIX"])
 
 
 def https_url(path):
@@ -49,7 +52,7 @@ class HttpsTestCase(DownloadTestCase):
 class CheckOverHttps(HttpsTestCase):
     def test_a_program_built_for_an_https_server_checks_over_tls(self):
         # Built beside the UI driver by tests/tools.
-        program = os.path.join(os.path.dirname(harness.driver_exe()), "updater_https.exe")
+        program = os.path.join(os.path.dirname(driver_exe()), "updater_https.exe")
         body = body_of(1200, 11)
         with mock.patch.dict(os.environ, {"UPDATER_EXE": program}):
             result = self.run_https({check_path(7): update_list([(file_url("h.dll"), len(body))]),
@@ -62,7 +65,7 @@ class CheckOverHttps(HttpsTestCase):
 
 class FilesOverHttps(HttpsTestCase):
     def tls_connections(self, result):
-        return [e for e in harness._read_json_lines(os.path.join(result.run_dir, "requests.jsonl"))
+        return [e for e in read_json_lines(os.path.join(result.run_dir, "requests.jsonl"))
                 if e["ev"] == "tls"]
 
     def test_a_listed_https_url_is_fetched_over_tls(self):

@@ -6,66 +6,11 @@ import os
 import tempfile
 import unittest
 
-import harness
-from harness import MB_OK, MB_TOPMOST, Reply, check_path, file_url, update_list
-
-QUESTION = "Są nowe aktualizacje, czy chcesz je pobrać?"
-INSTALL_FAILED = "Wystąpiły problemy z instalowaniem aktualizacji."
-DOWNLOAD_FAILED = "Wystąpiły problemy z pobraniem aktualizacji."
-INSTALLED = "Aktualizacja została zainstalowana pomyślnie."
-
-ACCEPT = ["answer YES", "answer OK"]
-VERSION = {"wersja.txt": b"7"}
-
-
-def offer(files):
-    """Routes offering files ({name: body}) for version 7, in that order. The
-    first file comes after a pause, so that the download window stays on
-    screen long enough for the driver to see it whole."""
-    routes = {check_path(7): update_list([(file_url(name), len(body)) for name, body in files.items()])}
-    for i, (name, body) in enumerate(files.items()):
-        routes["/files/" + name] = Reply(body=body, delay=0.0 if i else 0.3)
-    return routes
-
-
-class InstallTestCase(harness.E2ETestCase):
-    def run_update(self, files, offered, **options):
-        return self.run_updater(dict(VERSION, **files), routes=offer(offered), steps=ACCEPT,
-                                trace_message_boxes=True, **options)
-
-    def final_message(self, result, text):
-        """The one message after the download: shown with no owner, style
-        flags as given, after the download window was destroyed; menu.exe
-        started once, after it was answered."""
-        self.assertEqual(result.exit_code, 0, result.describe())
-        self.assertEqual(sorted((w.kind, w.text or "") for w in result.windows),
-                         sorted([("check", ""), ("download", ""), ("message", QUESTION), ("message", text)]),
-                         result.describe())
-        [download] = result.windows_of("download")
-        [box] = [w for w in result.message_boxes if w.text == text]
-        self.assertEqual((box.owner_hwnd, box.caption, box.buttons), (None, "Uwaga!", [1]))
-        [call] = [c for c in result.message_box_calls if c["text"] == text]
-        self.assertIn(download, call["destroyed_before"])
-        [menu] = result.menu_runs
-        self.assertEqual(menu["windows"], [], "menu.exe started while a window was still shown")
-        self.assertEqual(result.files_outside, {})
-        return box, call, menu
-
-    def assert_installed(self, result, expected_changes):
-        _, call, _ = self.final_message(result, INSTALLED)
-        self.assertEqual((call["owner"], call["flags"]), (0, MB_OK | MB_TOPMOST))
-        self.assertEqual(result.changed_files(), expected_changes, result.describe())
-
-    def assert_download_failed(self, result):
-        self.assertEqual(sorted(w.text or "" for w in result.message_boxes), sorted([QUESTION, DOWNLOAD_FAILED]),
-                         result.describe())
-        self.assertEqual(result.changed_files(), {}, result.describe())
-        self.assertEqual(len(result.menu_runs), 1)
-
-    def assert_install_failed(self, result, expected_changes):
-        _, call, _ = self.final_message(result, INSTALL_FAILED)
-        self.assertEqual((call["owner"], call["flags"]), (0, MB_OK))
-        self.assertEqual(result.changed_files(), expected_changes, result.describe())
+from kit.paths import wine_path, work_root
+from kit.protocol import check_path
+from kit.wine import wine_attributes
+from kit.cases import ACCEPT, VERSION, InstallTestCase, offer
+from kit.protocol import INSTALLED
 
 
 class SuccessfulInstallation(InstallTestCase):
@@ -82,13 +27,13 @@ class SuccessfulInstallation(InstallTestCase):
     def test_a_read_only_installed_file_is_replaced(self):
         # The state the run sets up: Wine sees a file without write bits as
         # read-only, and it would refuse to delete it as it is.
-        os.makedirs(harness.work_root(), exist_ok=True)
-        with tempfile.TemporaryDirectory(dir=harness.work_root()) as folder:
+        os.makedirs(work_root(), exist_ok=True)
+        with tempfile.TemporaryDirectory(dir=work_root()) as folder:
             probe = os.path.join(folder, "probe.dll")
             with open(probe, "wb") as f:
                 f.write(b"x")
             os.chmod(probe, 0o444)
-            self.assertIn("R", harness.wine_attributes(probe))
+            self.assertIn("R", wine_attributes(probe))
 
         result = self.run_update({"prog.dll": b"old", "other.dll": b"other"}, {"prog.dll": b"new"},
                                  read_only=["prog.dll", "other.dll"])
@@ -145,7 +90,7 @@ class LongNames(InstallTestCase):
 
     def longest_name(self):
         # The run's folder is <work root>/run-XXXXXXXX/app.
-        folder = harness.wine_path(os.path.join(harness.work_root(), "run-XXXXXXXX", "app"))
+        folder = wine_path(os.path.join(work_root(), "run-XXXXXXXX", "app"))
         return 259 - len(folder + "\\_update\\")
 
     def test_names_past_the_limit_are_refused_before_anything_is_staged(self):

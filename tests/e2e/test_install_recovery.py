@@ -5,10 +5,9 @@ and settled by the next start, before anything else and even offline."""
 import os
 import unittest
 
-import harness
-from test_install import ACCEPT, INSTALLED, VERSION, InstallTestCase, offer
-
-NO_CONNECTION = "Aby pobrać aktualizację, musisz być połączony do sieci Internet."
+from kit.cases import ACCEPT, VERSION, InstallTestCase, offer
+from kit.paths import driver_exe, updater_exe
+from kit.protocol import INSTALLED, NO_CONNECTION
 
 
 def interrupted_exe():
@@ -16,7 +15,7 @@ def interrupted_exe():
     value = os.environ.get("UPDATER_INTERRUPTED_EXE")
     if value:
         return os.path.abspath(value)
-    return os.path.join(os.path.dirname(harness.driver_exe()), "updater_interrupted.exe")
+    return os.path.join(os.path.dirname(driver_exe()), "updater_interrupted.exe")
 
 
 def read(path):
@@ -40,7 +39,7 @@ class RecoveryTestCase(InstallTestCase):
 class SelfUpdate(RecoveryTestCase):
     def test_the_running_program_replaces_its_own_file(self):
         # Still a program that starts: bytes after the image are ignored.
-        old_program = read(harness.updater_exe())
+        old_program = read(updater_exe())
         new_program = old_program + b"\0new updater"
         result = self.run_update({"a.dll": b"old a"}, {"a.dll": b"new a", "updater.exe": new_program})
 

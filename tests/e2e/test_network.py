@@ -6,14 +6,13 @@ message and the launcher started, and nothing wrong installed."""
 import gzip
 import unittest
 
-from harness import Reply, check_path, file_url, update_list
-from test_download import ACCEPT, VERSION, DownloadTestCase, body_of
+from kit.cases import ACCEPT, VERSION, DownloadTestCase, body_of
+from kit.protocol import NO_UPDATES, Reply, check_path, file_url, update_list
+from kit.run import BOUNDED_RUN_CAP
 
-NO_UPDATES = "Brak aktualizacji do pobrania."
+
 # Far longer than the program's bound on a wait, and than the platform's own.
 SILENCE = 900
-# The harness's cap on a run: the program's bound with room to spare.
-RUN_CAP = 150
 
 
 def redirect(location, status=302):
@@ -37,7 +36,7 @@ class EveryRunEnds(DownloadTestCase):
         # Port 80 drops every connection attempt, as a firewall that drops
         # packets does: nothing but the program's own bound ends the wait.
         result = self.run_updater(VERSION, ports=(), dropping_ports=(80,), steps=["answer OK"],
-                                  timeout=RUN_CAP)
+                                  timeout=BOUNDED_RUN_CAP)
 
         check, box = ended_with_no_updates(self, result)
         [menu] = result.menu_runs
@@ -50,13 +49,13 @@ class EveryRunEnds(DownloadTestCase):
         body = body_of(3000, 5)
         routes = {check_path(7): update_list([(file_url("late.dll"), len(body))]),
                   "/files/late.dll": Reply(body=body, delay=15)}
-        result = self.run_updater(VERSION, routes=routes, steps=ACCEPT, timeout=RUN_CAP)
+        result = self.run_updater(VERSION, routes=routes, steps=ACCEPT, timeout=BOUNDED_RUN_CAP)
 
         self.assert_installed(result, {"late.dll": (None, body)})
 
     def test_a_check_server_silent_after_accepting(self):
         result = self.run_updater(VERSION, routes={check_path(7): Reply(body=b"", delay=SILENCE)},
-                                  steps=["answer OK"], timeout=RUN_CAP)
+                                  steps=["answer OK"], timeout=BOUNDED_RUN_CAP)
 
         self.assertFalse(result.timed_out, result.describe())
         # The window is serviced again: its message box was answered.
@@ -79,7 +78,7 @@ CANCEL_BOUND = 25000
 class Trickles(DownloadTestCase):
     def test_a_trickled_check_reply_fails_within_the_bound(self):
         result = self.run_updater(VERSION, routes={check_path(7): Reply(body=TRICKLED, **TRICKLE)},
-                                  steps=["answer OK"], timeout=RUN_CAP)
+                                  steps=["answer OK"], timeout=BOUNDED_RUN_CAP)
 
         self.assertEqual(result.exit_code, 0, result.describe())
         [box] = result.message_boxes
@@ -92,7 +91,7 @@ class Trickles(DownloadTestCase):
         routes = {check_path(7): update_list([(file_url("slow.dll"), len(TRICKLED))]),
                   "/files/slow.dll": Reply(body=TRICKLED, **TRICKLE)}
         result = self.run_updater(dict(VERSION, **{"slow.dll": b"old"}), routes=routes,
-                                  steps=ACCEPT, timeout=RUN_CAP)
+                                  steps=ACCEPT, timeout=BOUNDED_RUN_CAP)
 
         _, box = self.assert_failed_download(result)
         [request] = [r for r in result.requests if r["target"] == "/files/slow.dll"]
@@ -102,7 +101,7 @@ class Trickles(DownloadTestCase):
     def test_cancel_during_a_trickled_check_reply_ends_the_check(self):
         result = self.run_updater(VERSION, routes={check_path(7): Reply(body=TRICKLED, **TRICKLE)},
                                   steps=["wait-shown check", "sleep 6000", "cancel check", "answer OK"],
-                                  timeout=RUN_CAP)
+                                  timeout=BOUNDED_RUN_CAP)
 
         _, box = ended_with_no_updates(self, result)
         [cancel, ok] = result.presses
@@ -115,7 +114,7 @@ class Trickles(DownloadTestCase):
         steps = ["answer YES", "wait-shown download", "sleep 6000", "cancel download close",
                  "answer OK"]
         result = self.run_updater(dict(VERSION, **{"slow.dll": b"old"}), routes=routes,
-                                  steps=steps, timeout=RUN_CAP)
+                                  steps=steps, timeout=BOUNDED_RUN_CAP)
 
         _, box = self.assert_failed_download(result)
         [_, close, _] = result.presses

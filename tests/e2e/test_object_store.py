@@ -10,7 +10,6 @@ every check answered by a whole reply of the old or the new state, whose
 files are all there (plain HTTP and signature checks, no program run)."""
 
 import base64
-import hashlib
 import json
 import os
 import shutil
@@ -18,15 +17,18 @@ import subprocess
 import sys
 import tempfile
 import time
-import unittest
 
-import harness
-from object_store import PROXY_PORT, PUBLISH, EdgeServer
-from test_server import ACCEPT, INSTALLED, NO_UPDATES, QUESTION, RELEASES, installed_at_1, newest, requests_for
+from kit.cases import ACCEPT, E2ETestCase
+from kit.object_store import PROXY_PORT, PUBLISH, EdgeServer
+from kit.paths import work_root
+from kit.processes import Namespace, end_process
+from kit.protocol import INSTALLED, NO_UPDATES, QUESTION
+from kit.reference_server import VERIFY, stored_replies
+from kit.server_cases import RELEASES, installed_at_1, newest, requests_for
+from kit.wine import prepare_process
+
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "bench"))
-from server_bench import VERIFY, stored_replies  # noqa: E402
 
 RELAY_PORT = 8081
 NO_REPLY = (b"", None, None)
@@ -74,17 +76,17 @@ for method, target, headers in json.loads(sys.argv[1]):
 """
 
 
-class EdgeTestCase(harness.E2ETestCase):
+class EdgeTestCase(E2ETestCase):
     """The servers run in cls.namespace for the whole class; versions 1 to 3
     are published (and pushed) with the build's test keys."""
 
     @classmethod
     def setUpClass(cls):
-        harness._prepare_process()
-        os.makedirs(harness.work_root(), exist_ok=True)
-        cls.folder = tempfile.mkdtemp(prefix="object-store-", dir=harness.work_root())
+        prepare_process()
+        os.makedirs(work_root(), exist_ok=True)
+        cls.folder = tempfile.mkdtemp(prefix="object-store-", dir=work_root())
         cls.edge = EdgeServer(cls.folder)
-        cls.namespace = harness._Namespace(connected=False)
+        cls.namespace = Namespace(connected=False)
         cls.servers = None
         try:
             cls.servers = cls.edge.start(cls.namespace)
@@ -99,7 +101,7 @@ class EdgeTestCase(harness.E2ETestCase):
     @classmethod
     def tearDownClass(cls):
         if cls.servers is not None:
-            harness._end_process(cls.servers)
+            end_process(cls.servers)
             sys.stderr.write("Swift and Varnish answered %.1f s after their start\n" % cls.edge.start_seconds()[0])
         cls.namespace.delete()
         shutil.rmtree(cls.folder, True)

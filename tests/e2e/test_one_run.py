@@ -5,8 +5,9 @@ run holds, or that a killed run held, is taken over."""
 
 import unittest
 
-from harness import Reply
-from test_install import ACCEPT, INSTALLED, QUESTION, VERSION, InstallTestCase, offer
+from kit.cases import ACCEPT, VERSION, InstallTestCase, offer
+from kit.protocol import INSTALLED, QUESTION, Reply
+
 
 LOCK_FILE = "_update.lock"
 OFFERED = {"wersja.txt": b"8", "a.dll": b"new a"}

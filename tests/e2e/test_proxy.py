@@ -11,12 +11,13 @@ import os
 import shutil
 import unittest
 
-import harness
-import proxy
-import tls
-from harness import Reply, check_path, file_url, update_list
-from test_download import ACCEPT, VERSION, DownloadTestCase, body_of
-from test_network import NO_UPDATES, RUN_CAP
+from kit import proxy, tls
+from kit.cases import ACCEPT, VERSION, DownloadTestCase, body_of
+from kit.paths import wine_prefix, work_root
+from kit.protocol import NO_UPDATES, Reply, check_path, file_url, update_list
+from kit.run import BOUNDED_RUN_CAP
+from kit.wine import prepare_prefix
+
 
 authority = {}
 PROXY = "127.0.0.1:%d" % proxy.PORT
@@ -25,12 +26,12 @@ SILENT_PORT = 3129
 
 
 def setUpModule():
-    folder = os.path.join(harness.work_root(), "proxy-tls")
+    folder = os.path.join(work_root(), "proxy-tls")
     shutil.rmtree(folder, ignore_errors=True)
     authority.update(tls.make_authority(folder, "proxied"))
     tls.trust_in_this_process(authority["ca"], folder)
-    os.environ["E2E_WINEPREFIX"] = harness.wine_prefix() + "-proxy"
-    harness.prepare_prefix(os.environ["E2E_WINEPREFIX"])
+    os.environ["E2E_WINEPREFIX"] = wine_prefix() + "-proxy"
+    prepare_prefix(os.environ["E2E_WINEPREFIX"])
     proxy.use_proxy(PROXY)
 
 
@@ -40,11 +41,11 @@ def https_url(path):
 
 class ProxyTestCase(DownloadTestCase):
     def run_proxied(self, mode, routes, steps=ACCEPT, **options):
-        folder = os.path.join(harness.work_root(), "proxy-" + self.id().rsplit(".", 1)[-1])
+        folder = os.path.join(work_root(), "proxy-" + self.id().rsplit(".", 1)[-1])
         shutil.rmtree(folder, ignore_errors=True)
         self.addCleanup(shutil.rmtree, folder, True)
         server = {"ports": [443], "certificate": authority["certificate"], "key": authority["key"]}
-        result = self.run_updater(VERSION, routes=routes, steps=steps, tls=server, timeout=RUN_CAP,
+        result = self.run_updater(VERSION, routes=routes, steps=steps, tls=server, timeout=BOUNDED_RUN_CAP,
                                   side_commands=[proxy.command(folder, mode)], **options)
         return result, proxy.access_log(folder)
 
@@ -116,7 +117,7 @@ class ProxyRefuses(ProxyTestCase):
         self.addCleanup(proxy.use_proxy, PROXY)
         routes = {check_path(7): update_list([(file_url("n.dll"), 3)]), "/files/n.dll": b"new"}
         result = self.run_updater(VERSION, routes=routes, dropping_ports=(SILENT_PORT,),
-                                  steps=["answer OK"], timeout=RUN_CAP)
+                                  steps=["answer OK"], timeout=BOUNDED_RUN_CAP)
 
         self.assertEqual(result.exit_code, 0, result.describe())
         self.assertEqual([b.text for b in result.message_boxes], [NO_UPDATES])

@@ -18,19 +18,22 @@ import subprocess
 import tempfile
 import unittest
 
-import harness
-import tls
-from harness import Reply, check_path
-from test_download import ACCEPT, DownloadTestCase
-from test_patch import line, make_patch, patch_path
-from test_signed import INSTALLED, QUESTION, file_routes, keyed_exe, listed, signed
+from kit import tls
+from kit.cases import ACCEPT, DownloadTestCase
+from kit.folders import MENU
+from kit.patches import line, make_patch, patch_path
+from kit.paths import build_dir, menu_exe, wine_prefix, work_root
+from kit.protocol import INSTALLED, QUESTION, Reply, check_path
+from kit.signing import file_routes, keyed_exe, listed, signed
+from kit.wine import prepare_prefix
 
-INSTALLED_FILES = {"wersja.txt": b"7", "menu.exe": harness.MENU, "dane.txt": b"old data\r\n"}
+
+INSTALLED_FILES = {"wersja.txt": b"7", "menu.exe": MENU, "dane.txt": b"old data\r\n"}
 folder = {}
 
 
 def publishers_dir():
-    return os.path.join(harness._build_dir(), "test-publishers")
+    return os.path.join(build_dir(), "test-publishers")
 
 
 def pinned_exe(variant):
@@ -38,12 +41,12 @@ def pinned_exe(variant):
 
 
 def setUpModule():
-    os.makedirs(harness.work_root(), exist_ok=True)
-    folder["work"] = tempfile.mkdtemp(prefix="publishers-", dir=harness.work_root())
+    os.makedirs(work_root(), exist_ok=True)
+    folder["work"] = tempfile.mkdtemp(prefix="publishers-", dir=work_root())
     tls.trust_in_this_process(os.path.join(publishers_dir(), "ca.pem"), folder["work"])
     # Wine keeps the root certificates it has seen in its prefix.
-    os.environ["E2E_WINEPREFIX"] = harness.wine_prefix() + "-publishers"
-    harness.prepare_prefix(os.environ["E2E_WINEPREFIX"])
+    os.environ["E2E_WINEPREFIX"] = wine_prefix() + "-publishers"
+    prepare_prefix(os.environ["E2E_WINEPREFIX"])
 
 
 def tearDownModule():
@@ -52,7 +55,7 @@ def tearDownModule():
 
 def new_menu():
     """The next version of the stand-in launcher: its DOS stub says so."""
-    with open(harness.menu_exe(), "rb") as f:
+    with open(menu_exe(), "rb") as f:
         data = f.read()
     stub = b"This program cannot be run in DOS mode"
     assert stub in data
@@ -148,7 +151,7 @@ class PinnedPublisher(PublisherTestCase):
                 self.assertNotIn("_update/", result.files_after)
 
     def test_a_launcher_made_from_a_patch_installs_when_the_result_is_signed_by_the_pinned_publisher(self):
-        with open(harness.menu_exe(), "rb") as f:
+        with open(menu_exe(), "rb") as f:
             old = f.read()
         menu = signed_by_publisher(new_menu(), "a")
         patch = make_patch(old, menu)

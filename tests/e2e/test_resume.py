@@ -7,8 +7,10 @@ make up the listed file are never installed."""
 import hashlib
 import unittest
 
-from harness import Reply, check_path, file_url, update_list
-from test_download import ACCEPT, VERSION, DownloadTestCase, body_of
+from kit.cases import ACCEPT, VERSION, DownloadTestCase, body_of
+from kit.protocol import Reply, check_path, file_url, update_list
+from kit.run import BOUNDED_RUN_CAP
+
 
 NAME = "big.dll"
 TARGET = "/files/" + NAME
@@ -17,7 +19,6 @@ SIZE = 100 * 1024
 PACE = dict(piece_size=4096, pause=0.02)
 # Longer than a read may wait for the body (30 s).
 STALL = 40
-RUN_CAP = 150
 
 
 def point(percent):
@@ -51,7 +52,7 @@ class ResumeTestCase(DownloadTestCase):
     def run_offer(self, body, replies, old=b"old"):
         routes = dict(offered(body), **{TARGET: replies})
         return self.run_updater(dict(VERSION, **{NAME: old}), routes=routes, steps=ACCEPT,
-                                timeout=RUN_CAP)
+                                timeout=BOUNDED_RUN_CAP)
 
     def ranges_asked(self, result, header="range"):
         """The Range header (or another) of each request for the file (None: none)."""
@@ -177,7 +178,7 @@ class ChangedFiles(ResumeTestCase):
                   TARGET: [Reply(body=old, **HALF_THEN_CLOSED),
                            Reply(body=new, ranges=True, headers=[("ETag", '"bbbb"')], **PACE)]}
         result = self.run_updater(dict(VERSION, **{NAME: b"old"}), routes=routes, steps=ACCEPT,
-                                  timeout=RUN_CAP)
+                                  timeout=BOUNDED_RUN_CAP)
 
         self.assert_installed(result, {NAME: (b"old", new)})
         self.assertEqual(self.ranges_asked(result), [None, "bytes=%d-" % point(50), None])

@@ -4,16 +4,18 @@ Wine on two machines, one inside the rollout and one outside."""
 
 import base64
 import hashlib
-import json
 import math
 import os
 import subprocess
 import unittest
 
-import fleet
-import harness
-from reference_server import Serving
-from test_server import ACCEPT, INSTALLED, QUESTION, ServerTestCase
+from kit import fleet
+from kit.cases import ACCEPT
+from kit.protocol import INSTALLED, QUESTION
+from kit.reference_server import Serving
+from kit.server_cases import ServerTestCase
+from kit.wine import set_machine_guid
+
 
 PRODUCT = "localhost"
 # How long nginx, as the manual sets it up, may hold a reply (Cache-Control).
@@ -100,7 +102,7 @@ class RolloutUnderWine(ServerTestCase):
     def run_as_machine(self, group_wanted):
         guid = next("%08x-e2e0-4000-8000-000000000001" % i for i in range(10000)
                     if group_wanted(fleet.rollout_group(PRODUCT, 1, "%08x-e2e0-4000-8000-000000000001" % i)))
-        harness.set_machine_guid(guid)
+        set_machine_guid(guid)
         installed = {"app.exe": b"app 1", "wersja.txt": b"1"}
         return self.run_against_server(installed, ACCEPT, program_exe=os.environ["UPDATER_KEYED_EXE"])
 

@@ -14,8 +14,12 @@ import struct
 import subprocess
 import unittest
 
-import harness
-from harness import Reply, check_path, file_url, update_list
+from kit.cases import E2ETestCase
+from kit.paths import setting, work_root
+from kit.protocol import Reply, check_path, file_url, update_list
+from kit.run import run_updater
+from kit.wine import prepare_prefix, set_screen_dpi
+
 
 DPIS = (96, 144, 192)
 FILE = b"x" * 3072
@@ -26,7 +30,7 @@ PICTURE_UNITS = (109, 193)
 
 
 def shots_root():
-    return harness._setting("E2E_SCALING_SHOTS_DIR", "scaling-shots")
+    return setting("E2E_SCALING_SHOTS_DIR", "scaling-shots")
 
 
 def read_bmp(path):
@@ -48,15 +52,15 @@ def size(rect):
     return rect[2] - rect[0], rect[3] - rect[1]
 
 
-class Scaling(harness.E2ETestCase):
+class Scaling(E2ETestCase):
     @classmethod
     def setUpClass(cls):
         cls.saved_prefix = os.environ.get("E2E_WINEPREFIX")
-        prefix = harness._setting("E2E_SCALING_WINEPREFIX", "wine-scaling")
-        harness.prepare_prefix(prefix)  # the harness's runs now use it
+        prefix = setting("E2E_SCALING_WINEPREFIX", "wine-scaling")
+        prepare_prefix(prefix)  # the harness's runs now use it
         cls.runs = {}
         for dpi in DPIS:
-            harness.set_screen_dpi(dpi)
+            set_screen_dpi(dpi)
             cls.runs[dpi] = cls.update_at(dpi)
 
     @classmethod
@@ -79,8 +83,8 @@ class Scaling(harness.E2ETestCase):
         }
         steps = ["measure check", "wait-shown message", "measure message", "answer YES",
                  "wait-shown download", "measure download", "auto-answer"]
-        run_dir = os.path.join(harness.work_root(), "scaling-%d" % dpi)
-        result = harness.run_updater({"wersja.txt": b"7"}, routes=routes, steps=steps,
+        run_dir = os.path.join(work_root(), "scaling-%d" % dpi)
+        result = run_updater({"wersja.txt": b"7"}, routes=routes, steps=steps,
                                      keep_dir=run_dir)
         folder = os.path.join(shots_root(), str(dpi))
         shutil.rmtree(folder, ignore_errors=True)

@@ -20,12 +20,12 @@ import socket
 import subprocess
 import sys
 
+from kit.processes import end_process as stop, wait_for  # noqa: F401 (the other setup modules' too)
+from kit.reference_server import block_of, manual_text, php_fpm  # noqa: F401
+from kit.server_cases import changed_a_little
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
-from harness import _end_process as stop, _wait_for as wait_for  # noqa: E402,F401
-from reference_server import block_of, manual_text, php_fpm  # noqa: E402,F401
-from test_server import changed_a_little  # noqa: E402
 
 INSIDE = "--inside-namespaces"
 CONFIG = "/etc/update-server/config.ini"

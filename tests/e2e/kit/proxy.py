@@ -19,7 +19,7 @@ import sys
 import threading
 import time
 
-import harness
+from kit.wine import end_wine_session, wine_env
 
 PORT = 3128
 SQUID = "/usr/sbin/squid"
@@ -84,8 +84,8 @@ def access_log(folder):
 def use_proxy(address):
     """Makes the current prefix's WinINet go through the proxy at address
     ("host:port"), or through none (address None), for every scheme."""
-    harness.end_wine_session()
-    env = harness._wine_env(with_display=False)
+    end_wine_session()
+    env = wine_env(with_display=False)
     values = [("ProxyEnable", "REG_DWORD", "1" if address else "0")]
     if address:
         values.append(("ProxyServer", "REG_SZ", address))

@@ -40,8 +40,8 @@ import sys
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(os.path.dirname(HERE))
+from kit.paths import REPO
+
 PUBLISH = os.path.join(REPO, "server", "publish")
 VCL = os.path.join(REPO, "server", "edge", "updates.vcl")
 BASE_URL = "http://localhost/files"
@@ -161,7 +161,7 @@ class EdgeServer:
         return os.path.join(self.folder, "edge.sock")
 
     def relay_command(self):
-        """harness.run_updater's server_command while the servers run."""
+        """run_updater's server_command while the servers run."""
         return [sys.executable, os.path.abspath(__file__), "--relay", self.edge_socket]
 
     def start(self, namespace, seconds=240):
@@ -258,6 +258,7 @@ class EdgeServer:
 
 # ---------------------------------------------------------------------------
 # run inside the namespace
+
 
 def _answers(port, path=None):
     try:

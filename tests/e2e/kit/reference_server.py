@@ -6,7 +6,7 @@ configuration and nginx and PHP-FPM configurations. nginx gets the server
 block of the server's manual (docs/server.md), with only its paths
 changed to the folder's and its listen addresses narrowed to loopback;
 PHP-FPM gets the manual's pool, run as root with its socket in the folder.
-Its command() runs this module inside the harness's network namespace:
+Its command() runs this module inside a run's network namespace:
 
     reference_server.py FOLDER READY
 
@@ -26,10 +26,10 @@ import subprocess
 import sys
 import time
 
-import harness
+from kit.paths import REPO
+from kit.processes import Namespace, end_process
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(os.path.dirname(HERE))
 PUBLISH = os.path.join(REPO, "server", "publish")
 BASE_URL = "http://localhost/files"
 
@@ -114,7 +114,7 @@ class ReferenceServer:
         return os.path.join(self.folder, "access.log")
 
     def command(self):
-        """The server's command line for harness.run_updater(server_command=...)."""
+        """The server's command line for run_updater(server_command=...)."""
         return [sys.executable, os.path.abspath(__file__), self.folder]
 
     def configure(self, setting):
@@ -172,6 +172,7 @@ class ReferenceServer:
 # ---------------------------------------------------------------------------
 # the server on its own, for requests made without the program
 
+
 class Serving:
     """The server running in a network namespace of its own, outside any run
     of the program: get() requests targets from inside that namespace."""
@@ -181,7 +182,7 @@ class Serving:
         self._ready = os.path.join(server.folder, "serving.ready")
 
     def __enter__(self):
-        self.namespace = harness._Namespace(connected=False)
+        self.namespace = Namespace(connected=False)
         self._process = subprocess.Popen(self.namespace.command(*self._server.command(), self._ready),
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 30
@@ -193,7 +194,7 @@ class Serving:
         return self
 
     def __exit__(self, *_):
-        harness._end_process(self._process)
+        end_process(self._process)
         self.namespace.delete()
         if os.path.exists(self._ready):
             os.remove(self._ready)
@@ -208,6 +209,7 @@ class Serving:
 
 # ---------------------------------------------------------------------------
 # run inside the namespace
+
 
 def _answers(port):
     try:
@@ -251,6 +253,37 @@ def main(folder, ready_path):
                 process.wait(10)
             except subprocess.TimeoutExpired:
                 process.kill()
+
+
+# Verifies each (version, body, signature, freshness) given on standard input
+# as JSON against the release key and the freshness key (product "localhost",
+# the default of both halves); prints the number that do not verify or have
+# expired.
+VERIFY = r"""
+$key = openssl_pkey_get_public(file_get_contents($argv[1]));
+$freshness_key = openssl_pkey_get_public(file_get_contents($argv[2]));
+$now = gmdate('Ymd\THis\Z');
+$bad = 0;
+foreach (json_decode(stream_get_contents(STDIN), true) as [$version, $body, $signature, $freshness]) {
+    $message = "produkt=localhost\nwersja=$version\n" . base64_decode($body);
+    [$expires, $freshness_signature] = explode(' ', (string)$freshness, 2) + ['', ''];
+    $fresh = $expires > $now && openssl_verify("expires=$expires\n" . hash('sha256', $message),
+        base64_decode($freshness_signature), $freshness_key, OPENSSL_ALGO_SHA256) === 1;
+    $bad += openssl_verify($message, base64_decode($signature), $key, OPENSSL_ALGO_SHA256) === 1 && $fresh ? 0 : 1;
+}
+echo $bad;
+"""
+
+
+def stored_replies(server):
+    """{version: (body, signature, freshness)} of every stored reply."""
+    replies = {}
+    folder = os.path.join(server.store, "replies")
+    for name in os.listdir(folder):
+        with open(os.path.join(folder, name), "rb") as f:
+            signature, freshness, body = f.read().split(b"\n", 2)
+        replies[name[:-len(".reply")]] = (body, signature.decode(), freshness.decode())
+    return replies
 
 
 if __name__ == "__main__":

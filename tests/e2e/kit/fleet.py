@@ -18,7 +18,7 @@ import subprocess
 import sys
 import time
 
-import raw_http
+from kit import raw_http
 
 
 def rollout_group(product, version, guid):
