@@ -11,15 +11,24 @@ import unittest
 
 from kit import fleet
 from kit.cases import ACCEPT
+from kit.paths import REPO
 from kit.protocol import INSTALLED, QUESTION
 from kit.reference_server import Serving
 from kit.server_cases import ServerTestCase
 from kit.wine import set_machine_guid
 
-
 PRODUCT = "localhost"
 # How long nginx, as the manual sets it up, may hold a reply (Cache-Control).
 CACHE_LIFETIME = 60
+
+
+class FleetGroups(unittest.TestCase):
+    def test_the_fleet_derives_the_groups_the_program_derives(self):
+        with open(os.path.join(REPO, "tests", "data", "rollout_groups.txt")) as f:
+            lines = [line.split() for line in f if line.split() and not line.startswith("#")]
+        self.assertEqual(lines[0], ["groups", "100"])
+        for product, version, machine, group in (line for line in lines[1:] if line[2] != "-"):
+            self.assertEqual(fleet.rollout_group(product, int(version), machine), int(group), machine)
 
 
 class FleetTestCase(ServerTestCase):
