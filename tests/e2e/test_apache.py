@@ -10,11 +10,12 @@ import sys
 import unittest
 
 from kit.cases import ACCEPT
+from kit.paths import REPO
 from kit.protocol import INSTALLED, QUESTION
 from kit.server_cases import PATCHED_RELEASES, ServerTestCase
 
 
-APACHE_SITE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "setup", "apache_site.py")
+APACHE_SITE = os.path.join(REPO, "tests", "setup", "apache_site.py")
 
 
 class UpdatesThroughApache(ServerTestCase):

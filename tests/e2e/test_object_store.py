@@ -20,15 +20,13 @@ import time
 
 from kit.cases import ACCEPT, E2ETestCase
 from kit.object_store import PROXY_PORT, PUBLISH, EdgeServer
-from kit.paths import work_root
+from kit.paths import KIT, work_root
 from kit.processes import Namespace, end_process
 from kit.protocol import INSTALLED, NO_UPDATES, QUESTION
 from kit.reference_server import VERIFY, stored_replies
 from kit.server_cases import RELEASES, installed_at_1, newest, requests_for
 from kit.wine import prepare_process
 
-
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 RELAY_PORT = 8081
 NO_REPLY = (b"", None, None)
@@ -194,7 +192,7 @@ class InterruptedPushes(EdgeTestCase):
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(data)
         done = subprocess.run(self.namespace.command(
-            sys.executable, os.path.join(HERE, "push_interrupter.py"), str(RELAY_PORT), str(PROXY_PORT), prefix,
+            sys.executable, os.path.join(KIT, "push_interrupter.py"), str(RELAY_PORT), str(PROXY_PORT), prefix,
             str(nth), str(body_bytes), PUBLISH, "release", str(version), folder, *self.keys),
             env=self.edge.environment(UPDATE_SERVER_CONFIG=relayed), capture_output=True, text=True, timeout=300)
         return json.loads(done.stdout.splitlines()[-1])
