@@ -94,13 +94,15 @@ class ReferenceServer:
     """main_context: nginx.conf's settings outside the http block; the tests'
     single worker by default, a machine's sizing for the load benchmark.
     cache=False turns the block's reply cache off, so that PHP answers
-    every check."""
+    every check. rate (such as "256k", bytes a second) is the most nginx
+    sends on one connection, so that a download can be watched."""
 
     def __init__(self, folder, base_url=BASE_URL,
-                 main_context="worker_processes 1;\nevents { worker_connections 64; }", cache=True):
+                 main_context="worker_processes 1;\nevents { worker_connections 64; }", cache=True, rate=None):
         self.folder = os.path.abspath(folder)
         self.main_context = main_context
         self.cache = cache
+        self.rate = rate
         self.store = os.path.join(self.folder, "store")
         self.held = []
         os.makedirs(os.path.join(self.folder, "nginx-temp"), exist_ok=True)
@@ -174,7 +176,7 @@ class ReferenceServer:
             "default_type application/octet-stream;",
             "log_format requests '$msec \"$request\" $status $body_bytes_sent';",
             "access_log %s requests;" % self.access_log,
-        ] + ["%s_temp_path %s/%s;" % (kind, temp, kind) for kind in
+        ] + (["limit_rate %s;" % self.rate] if self.rate else []) + ["%s_temp_path %s/%s;" % (kind, temp, kind) for kind in
              ("client_body", "proxy", "fastcgi", "uwsgi", "scgi")])
         with open(os.path.join(self.folder, "nginx.conf"), "w", encoding="utf-8") as f:
             f.write("daemon off;\nuser root;\n%s\npid %s/nginx.pid;\nerror_log %s/nginx-error.log;\n"
