@@ -49,6 +49,7 @@ _STEP = re.compile(
     r"|when-file \S+))*"
     r"|(wait-shown|measure) (check|download|message)"
     r"|sleep \d+"
+    r"|shoot-part-way download"
     r"|auto-answer)$")
 
 
