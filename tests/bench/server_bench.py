@@ -37,6 +37,7 @@ import tempfile
 import time
 
 from kit import reference_server
+from kit.folders import write_files
 from kit.paths import build_dir
 from kit.processes import wait_for
 from kit.reference_server import VERIFY, stored_replies
@@ -105,9 +106,7 @@ def release(server, folder, keys, version):
              "part%d.dat" % (version % 5): os.urandom(200 + version)}
     source = os.path.join(folder, "release-%d" % version)
     os.makedirs(source)
-    for name, data in files.items():
-        with open(os.path.join(source, name), "wb") as f:
-            f.write(data)
+    write_files(source, files)
     server.publish("release", str(version), source, *keys, "--installer", str(INSTALLER))
 
 

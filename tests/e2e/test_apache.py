@@ -7,7 +7,6 @@ tests/setup/test_apache_site.py."""
 import os
 import re
 import sys
-import unittest
 
 from kit.cases import ACCEPT
 from kit.paths import REPO
@@ -36,7 +35,3 @@ class UpdatesThroughApache(ServerTestCase):
             fetched = re.findall(r'"GET (/files/\S+) HTTP/1\.[01]" 200 ', f.read())
         self.assertEqual(sorted(fetched), ["/files/3/extra.bin", "/files/3/wersja.txt",
                                            "/files/patches/3/1/library.dll", "/files/patches/3/1/program.exe"])
-
-
-if __name__ == "__main__":
-    unittest.main()

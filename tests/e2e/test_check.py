@@ -3,7 +3,6 @@ version, the reading of the server's reply, every way the check can fail, and
 the question to the user, each against the real updater.exe and the scripted
 update server."""
 
-import unittest
 
 from kit.cases import E2ETestCase
 from kit.paths import wine_path
@@ -220,7 +219,3 @@ class CheckReplies(CheckTestCase):
         self.assert_requested(result, [check_path(7)] + targets)
         self.assertEqual(result.changed_files(), {name: (None, data) for name, data in files.items()})
         self.assert_menu_started_once(result)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -3,7 +3,6 @@ files from the scripted server into _update under Wine, with its download
 window watched and answered by the UI driver."""
 
 import posixpath
-import unittest
 
 from kit.protocol import Reply, check_path, file_url, update_list
 from kit.cases import ACCEPT, SEEN, VERSION, DownloadTestCase, body_of, offer
@@ -195,7 +194,3 @@ class HostileServer(DownloadTestCase):
         download, _ = self.assert_failed_download(result)
         self.assertEqual(self.file_requests(result), ["/files/ok.dll", "/files/" + name])
         self.assertEqual(download.file_names()[-1], name)
-
-
-if __name__ == "__main__":
-    unittest.main()

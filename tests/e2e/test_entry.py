@@ -2,7 +2,6 @@
 menu.exe from the working folder and the exit code."""
 
 import os
-import unittest
 
 from kit.cases import E2ETestCase
 from kit.folders import MENU
@@ -82,7 +81,3 @@ class WithConnection(E2ETestCase):
         self.assertEqual((box.kind, box.text, box.buttons, box.owner), ("message", NO_UPDATES, [1], check))
         self.assertEqual([c["owner_win"] for c in result.message_box_calls], [check])
         self.assertEqual(len(result.menu_runs), 1)
-
-
-if __name__ == "__main__":
-    unittest.main()

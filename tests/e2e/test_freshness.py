@@ -11,7 +11,6 @@ starts menu.exe; a refresh brings the expired store back to life."""
 
 import os
 import time
-import unittest
 
 from kit.cases import ACCEPT
 from kit.protocol import INSTALLED, NO_UPDATES, QUESTION
@@ -87,7 +86,3 @@ class StaleReplies(ServerTestCase):
 
         self.assert_nothing_installed(self.run_keyed(installed_at_1(), ["answer OK"]))
         self.assertEqual(self.check_requests(), ["GET /upload/check_update.php?wersja=1 HTTP/1.0"])
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -5,7 +5,6 @@ Wine prefix of its own, so that no other test sees the authority."""
 
 import os
 import shutil
-import unittest
 from unittest import mock
 
 from kit import tls
@@ -26,8 +25,7 @@ def setUpModule():
     authorities["unknown"] = tls.make_authority(folder, "unknown")
     tls.trust_in_this_process(authorities["trusted"]["ca"], folder)
     # Wine keeps the root certificates it has seen in its prefix.
-    os.environ["E2E_WINEPREFIX"] = wine_prefix() + "-tls"
-    prepare_prefix(os.environ["E2E_WINEPREFIX"])
+    prepare_prefix(wine_prefix() + "-tls")
 
 
 def https_url(path):
@@ -101,7 +99,3 @@ class FilesOverHttps(HttpsTestCase):
 
         self.assert_failed_download(result)
         self.assertEqual(self.requests_by_port(result), [("/files/d.dll", 443)])
-
-
-if __name__ == "__main__":
-    unittest.main()

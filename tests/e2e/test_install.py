@@ -4,7 +4,6 @@ tells the user and starts menu.exe."""
 
 import os
 import tempfile
-import unittest
 
 from kit.paths import wine_path, work_root
 from kit.protocol import check_path
@@ -128,7 +127,3 @@ class NamesFromUrls(InstallTestCase):
         result = self.run_update({"a.dll": b"old a"}, {"a.dll": b"new a", "%E4%B8%AD.txt": b"new"})
 
         self.assert_download_failed(result)
-
-
-if __name__ == "__main__":
-    unittest.main()

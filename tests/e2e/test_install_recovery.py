@@ -3,7 +3,6 @@ updating its own file, and an installation cut short after each of its steps
 and settled by the next start, before anything else and even offline."""
 
 import os
-import unittest
 
 from kit.cases import ACCEPT, VERSION, InstallTestCase, offer
 from kit.paths import driver_exe, updater_exe
@@ -98,7 +97,3 @@ class Interruption(RecoveryTestCase):
         # Distinct folders after the steps: the program really ended in between.
         self.assertGreaterEqual(len({repr(sorted(s.items())) for s in states}), 6)
         self.assertLess(step, self.MOST_STEPS)
-
-
-if __name__ == "__main__":
-    unittest.main()

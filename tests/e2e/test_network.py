@@ -4,7 +4,6 @@ or a content coding. Every run must end, with the phase's own failure
 message and the launcher started, and nothing wrong installed."""
 
 import gzip
-import unittest
 
 from kit.cases import ACCEPT, VERSION, DownloadTestCase, body_of
 from kit.protocol import NO_UPDATES, Reply, check_path, file_url, update_list
@@ -172,7 +171,3 @@ class Schemes(DownloadTestCase):
 
         self.assert_failed_download(result)
         self.assertEqual(self.file_requests(result), [])
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -18,6 +18,7 @@ import sys
 import tempfile
 import time
 
+from kit.folders import write_files
 from kit.cases import ACCEPT, E2ETestCase
 from kit.object_store import PROXY_PORT, PUBLISH, EdgeServer
 from kit.paths import KIT, work_root
@@ -108,9 +109,7 @@ class EdgeTestCase(E2ETestCase):
     def release(cls, version, files, config=None):
         folder = os.path.join(cls.folder, "release-%d" % version)
         os.makedirs(folder)
-        for name, data in files.items():
-            with open(os.path.join(folder, name), "wb") as f:
-                f.write(data)
+        write_files(folder, files)
         return cls.edge.publish(cls.namespace, "release", str(version), folder, *cls.keys)
 
     def stored_replies(self):
@@ -188,9 +187,7 @@ class InterruptedPushes(EdgeTestCase):
             f.write(config)
         folder = os.path.join(self.folder, "release-%d" % version)
         os.makedirs(folder)
-        for name, data in {"core.dll": b"core %d\r\n" % version * 5000, "new%d.txt" % version: b"new"}.items():
-            with open(os.path.join(folder, name), "wb") as f:
-                f.write(data)
+        write_files(folder, {"core.dll": b"core %d\r\n" % version * 5000, "new%d.txt" % version: b"new"})
         done = subprocess.run(self.namespace.command(
             sys.executable, os.path.join(KIT, "push_interrupter.py"), str(RELAY_PORT), str(PROXY_PORT), prefix,
             str(nth), str(body_bytes), PUBLISH, "release", str(version), folder, *self.keys),

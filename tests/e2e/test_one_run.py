@@ -3,7 +3,6 @@ installation folder: a start that finds it held changes and shows nothing
 and starts menu.exe; two starts at once install once; a lock file that no
 run holds, or that a killed run held, is taken over."""
 
-import unittest
 
 from kit.cases import ACCEPT, VERSION, InstallTestCase, offer
 from kit.protocol import INSTALLED, QUESTION, Reply
@@ -99,7 +98,3 @@ class OneRunAtATime(InstallTestCase):
 
         self.assert_installed(result, {"wersja.txt": (b"7", b"8"), "a.dll": (b"old a", b"new a"),
                                        LOCK_FILE: (b"left", None)})
-
-
-if __name__ == "__main__":
-    unittest.main()

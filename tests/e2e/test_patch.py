@@ -4,7 +4,6 @@ applies to and makes the new form from it; in every other case it fetches the
 whole file. The patches are made here as the server makes them (xdelta3)."""
 
 import random
-import unittest
 
 from kit.cases import ACCEPT, VERSION, DownloadTestCase
 from kit.patches import LARGEST_PATCH, apply_patch, line, make_patch, patch_path
@@ -143,7 +142,3 @@ class CancelDuringAPatch(PatchTestCase):
         [request] = result.requests[1:]
         self.assertTrue(request["ended"].startswith("client gone"), request)
         self.assertLess(request["sent"], len(patch))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -9,7 +9,6 @@ runs in a mount namespace of its own in which a test authority is trusted
 
 import os
 import shutil
-import unittest
 
 from kit import proxy, tls
 from kit.cases import ACCEPT, VERSION, DownloadTestCase, body_of
@@ -30,8 +29,7 @@ def setUpModule():
     shutil.rmtree(folder, ignore_errors=True)
     authority.update(tls.make_authority(folder, "proxied"))
     tls.trust_in_this_process(authority["ca"], folder)
-    os.environ["E2E_WINEPREFIX"] = wine_prefix() + "-proxy"
-    prepare_prefix(os.environ["E2E_WINEPREFIX"])
+    prepare_prefix(wine_prefix() + "-proxy")
     proxy.use_proxy(PROXY)
 
 
@@ -126,7 +124,3 @@ class ProxyRefuses(ProxyTestCase):
         [menu] = result.menu_runs
         # The check's own bound (10 s), as for a server that cannot be reached.
         self.assertLess(menu["t"] - result.start_t, 15000, result.describe())
-
-
-if __name__ == "__main__":
-    unittest.main()

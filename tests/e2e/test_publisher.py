@@ -16,7 +16,6 @@ import os
 import shutil
 import subprocess
 import tempfile
-import unittest
 
 from kit import tls
 from kit.cases import ACCEPT, DownloadTestCase
@@ -45,8 +44,7 @@ def setUpModule():
     folder["work"] = tempfile.mkdtemp(prefix="publishers-", dir=work_root())
     tls.trust_in_this_process(os.path.join(publishers_dir(), "ca.pem"), folder["work"])
     # Wine keeps the root certificates it has seen in its prefix.
-    os.environ["E2E_WINEPREFIX"] = wine_prefix() + "-publishers"
-    prepare_prefix(os.environ["E2E_WINEPREFIX"])
+    prepare_prefix(wine_prefix() + "-publishers")
 
 
 def tearDownModule():
@@ -184,7 +182,3 @@ class ProgramWithoutPins(PublisherTestCase):
         result = self.run_program(keyed_exe(), files)
 
         self.assert_new_forms(result, files)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -5,7 +5,6 @@ answer with exactly the rest has the file started over; bytes that do not
 make up the listed file are never installed."""
 
 import hashlib
-import unittest
 
 from kit.cases import ACCEPT, VERSION, DownloadTestCase, body_of
 from kit.protocol import Reply, check_path, file_url, update_list
@@ -183,7 +182,3 @@ class ChangedFiles(ResumeTestCase):
         self.assert_installed(result, {NAME: (b"old", new)})
         self.assertEqual(self.ranges_asked(result), [None, "bytes=%d-" % point(50), None])
         self.assertEqual(self.ranges_asked(result, "if-range"), [None, ETAG, None])
-
-
-if __name__ == "__main__":
-    unittest.main()

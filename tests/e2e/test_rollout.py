@@ -130,7 +130,3 @@ class RolloutUnderWine(ServerTestCase):
             self.assert_message_texts(result, [QUESTION, INSTALLED])
             self.assertEqual(result.changed_files(), {"app.exe": (b"app 1", app), "new.dll": (None, b"new 2"),
                                                       "wersja.txt": (b"1", version)}, self.describe(result))
-
-
-if __name__ == "__main__":
-    unittest.main()

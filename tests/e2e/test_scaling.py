@@ -12,7 +12,6 @@ import os
 import shutil
 import struct
 import subprocess
-import unittest
 
 from kit.cases import E2ETestCase
 from kit.paths import setting, work_root
@@ -189,7 +188,3 @@ class Scaling(E2ETestCase):
             self.assertTrue(blue(pixel(x, y)), "picture missing at %d,%d: %s" % (x, y, pixel(x, y)))
         for x, y in [(right + 2, (top + bottom) // 2), ((left + right) // 2, bottom + 2)]:
             self.assertFalse(blue(pixel(x, y)), "picture overflows at %d,%d" % (x, y))
-
-
-if __name__ == "__main__":
-    unittest.main()

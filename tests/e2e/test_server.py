@@ -7,9 +7,9 @@ import hashlib
 import os
 import threading
 import time
-import unittest
 
 from kit.cases import ACCEPT
+from kit.processes import wait_for
 from kit.protocol import INSTALLED, NO_UPDATES, QUESTION
 from kit.server_cases import (LIBRARY_1, PATCHED_RELEASES, RELEASES, ServerTestCase, changed_a_little,
                               installed_at_1, newest, requests_for)
@@ -73,10 +73,7 @@ class UpdatesFromTheServer(ServerTestCase):
         published = []
 
         def publish_while_downloading():
-            deadline = time.monotonic() + 60
-            while not self.server.held_arrived() and time.monotonic() < deadline:
-                time.sleep(0.02)
-            if self.server.held_arrived():
+            if wait_for(self.server.held_arrived, 60):
                 self.release(3, {"first.bin": first[3], "core.dll": b"core 3"})
                 published.append(int(time.time() * 1000))
             self.server.release_held()
@@ -171,7 +168,3 @@ class PatchesFromTheServer(ServerTestCase):
         self.assertEqual(self.file_requests(), sorted(
             ["GET /files/patches/3/1/program.exe HTTP/1.0"]
             + ["GET /files/3/%s HTTP/1.0" % name for name in ("library.dll", "extra.bin", "wersja.txt")]))
-
-
-if __name__ == "__main__":
-    unittest.main()

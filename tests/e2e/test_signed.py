@@ -12,7 +12,6 @@ import hashlib
 import os
 import subprocess
 import tempfile
-import unittest
 
 from kit.cases import E2ETestCase
 from kit.protocol import DOWNLOAD_FAILED, INSTALLED, NO_UPDATES, QUESTION, Reply, check_path, file_url
@@ -129,7 +128,3 @@ class KeylessProgram(SignedTestCase):
         result = self.run_keyless(body, NEW_FILES)
 
         self.assert_installed(result, NEW_FILES)
-
-
-if __name__ == "__main__":
-    unittest.main()

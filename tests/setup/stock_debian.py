@@ -20,6 +20,7 @@ import socket
 import subprocess
 import sys
 
+from kit.folders import write_files
 from kit.processes import end_process as stop, wait_for  # noqa: F401 (the other setup modules' too)
 from kit.reference_server import block_of, manual_text, php_fpm  # noqa: F401
 from kit.server_cases import changed_a_little
@@ -162,9 +163,7 @@ def publish_releases():
     for version, files in sorted(RELEASES.items()):
         folder = "/tmp/release-%d" % version
         os.makedirs(folder)
-        for name, data in files.items():
-            with open(os.path.join(folder, name), "wb") as f:
-                f.write(data)
+        write_files(folder, files)
         publish("release", str(version), folder, *keys, *(["--installer", "1"] if version == 1 else []))
 
 

@@ -27,7 +27,6 @@ which carries 127.0.0.1:80 of the run's namespace to the edge's socket, as
 a load balancer in front of an edge would.
 """
 
-import http.client
 import json
 import os
 import re
@@ -41,6 +40,7 @@ import threading
 import time
 
 from kit.paths import REPO
+from kit.processes import answers, wait_for
 
 PUBLISH = os.path.join(REPO, "server", "publish")
 VCL = os.path.join(REPO, "server", "edge", "updates.vcl")
@@ -172,12 +172,10 @@ class EdgeServer:
         with open(os.path.join(self.folder, "servers.out"), "ab") as out:
             process = subprocess.Popen(namespace.command(*self.command(), ready, *(["--log-requests"] if self.log_requests else [])),
                                        stdout=out, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + seconds
-        while not os.path.exists(ready):
-            if time.monotonic() > deadline or process.poll() is not None:
-                process.kill()
-                raise RuntimeError("Swift or Varnish did not start; see " + self.folder)
-            time.sleep(0.1)
+        if not wait_for(lambda: os.path.exists(ready) or process.poll() is not None, seconds, 0.1) \
+                or not os.path.exists(ready):
+            process.kill()
+            raise RuntimeError("Swift or Varnish did not start; see " + self.folder)
         return process
 
     def start_seconds(self):
@@ -260,18 +258,6 @@ class EdgeServer:
 # run inside the namespace
 
 
-def _answers(port, path=None):
-    try:
-        if path is None:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return True
-        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=2)
-        connection.request("GET", path)
-        return connection.getresponse().status == 200
-    except (OSError, http.client.HTTPException):
-        return False
-
-
 def start_servers(folder):
     """The Swift servers and Varnish, started; [(name, process)]."""
     swift = os.path.join(folder, "swift")
@@ -308,8 +294,8 @@ def main(folder, ready_path, *options):
     try:
         # Bounded by the caller's wait; on a loaded machine Swift takes a minute or more.
         deadline = time.monotonic() + 600
-        while not (_answers(PROXY_PORT, "/healthcheck") and all(_answers(p) for p in SERVER_PORTS.values())
-                   and _answers(80)):
+        while not (answers(PROXY_PORT, "/healthcheck") and all(answers(p) for p in SERVER_PORTS.values())
+                   and answers(80)):
             if time.monotonic() > deadline or any(p.poll() is not None for _, p in processes):
                 sys.exit("Swift or Varnish did not start; see the logs in " + folder)
             time.sleep(0.05)

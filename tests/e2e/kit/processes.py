@@ -1,9 +1,11 @@
 """Network namespaces, and the processes that run in them."""
 
+import http.client
 import itertools
 import os
 import re
 import signal
+import socket
 import subprocess
 import time
 
@@ -118,3 +120,17 @@ def wait_for(predicate, seconds, interval=0.02):
             return True
         time.sleep(interval)
     return predicate()
+
+
+def answers(port, path=None):
+    """Whether 127.0.0.1:port takes a connection (with a path: answers its
+    GET with 200)."""
+    try:
+        if path is None:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return True
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=2)
+        connection.request("GET", path)
+        return connection.getresponse().status == 200
+    except (OSError, http.client.HTTPException):
+        return False

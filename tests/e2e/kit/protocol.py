@@ -74,21 +74,10 @@ class Reply:
     raw_head: Optional[bytes] = None
 
     def to_json(self):
-        reply = {
-            "status": self.status,
-            "headers": [list(h) for h in self.headers],
-            "body_b64": base64.b64encode(as_bytes(self.body)).decode("ascii"),
-            "content_length": self.content_length,
-            "piece_size": self.piece_size,
-            "pause": self.pause,
-            "delay": self.delay,
-            "drop_after": self.drop_after,
-            "drop_how": self.drop_how,
-            "ranges": self.ranges,
-            "endless": self.endless,
-            "max_seconds": self.max_seconds,
-            "hold": self.hold,
-        }
+        reply = {name: value for name, value in vars(self).items()
+                 if name not in ("body", "headers", "reason", "raw_head")}
+        reply.update(headers=[list(h) for h in self.headers],
+                     body_b64=base64.b64encode(as_bytes(self.body)).decode("ascii"))
         if self.reason is not None:
             reply["reason"] = self.reason
         if self.raw_head is not None:

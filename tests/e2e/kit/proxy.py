@@ -17,8 +17,8 @@ import signal
 import subprocess
 import sys
 import threading
-import time
 
+from kit.processes import wait_for
 from kit.wine import end_wine_session, wine_env
 
 PORT = 3128
@@ -108,9 +108,7 @@ def main(folder, mode, ready):
     squid = subprocess.Popen([SQUID, "-N", "-f", configuration], start_new_session=True)
     stopped = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stopped.set())
-    deadline = time.monotonic() + 25
-    while not _listening(folder) and squid.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.1)
+    wait_for(lambda: _listening(folder) or squid.poll() is not None, 25, 0.1)
     if _listening(folder):
         open(ready, "w").close()
         while not stopped.wait(0.2) and squid.poll() is None:

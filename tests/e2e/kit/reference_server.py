@@ -22,7 +22,6 @@ import json
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -30,7 +29,7 @@ import time
 import urllib.parse
 
 from kit.paths import REPO
-from kit.processes import Namespace, end_process
+from kit.processes import Namespace, answers, end_process, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PUBLISH = os.path.join(REPO, "server", "publish")
@@ -214,12 +213,10 @@ class Serving:
         self.namespace = Namespace(connected=False)
         self._process = subprocess.Popen(self.namespace.command(*self._server.command(), self._ready),
                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while not os.path.exists(self._ready):
-            if time.monotonic() > deadline or self._process.poll() is not None:
-                self.__exit__()
-                raise RuntimeError("the reference server did not start; see " + self._server.folder)
-            time.sleep(0.05)
+        if not wait_for(lambda: os.path.exists(self._ready) or self._process.poll() is not None, 30) \
+                or not os.path.exists(self._ready):
+            self.__exit__()
+            raise RuntimeError("the reference server did not start; see " + self._server.folder)
         return self
 
     def __exit__(self, *_):
@@ -253,9 +250,7 @@ def start_gate(folder):
     class Gate(http.server.BaseHTTPRequestHandler):
         def do_GET(self):
             open(os.path.join(folder, GATE_ARRIVED), "w").close()
-            deadline = time.monotonic() + GATE_BOUND
-            while not os.path.exists(os.path.join(folder, GATE_OPEN)) and time.monotonic() < deadline:
-                time.sleep(0.02)
+            wait_for(lambda: os.path.exists(os.path.join(folder, GATE_OPEN)), GATE_BOUND)
             with open(os.path.join(store, urllib.parse.unquote(self.path).lstrip("/")), "rb") as f:
                 body = f.read()
             self.send_response(200)
@@ -268,14 +263,6 @@ def start_gate(folder):
 
     gate = http.server.ThreadingHTTPServer(("127.0.0.1", GATE_PORT), Gate)
     threading.Thread(target=gate.serve_forever, daemon=True).start()
-
-
-def _answers(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1):
-            return True
-    except OSError:
-        return False
 
 
 def php_fpm():
@@ -299,7 +286,7 @@ def main(folder, ready_path):
                               "-p", folder, "-c", os.path.join(folder, "nginx.conf")])
     try:
         deadline = time.monotonic() + 20
-        while not (os.path.exists(os.path.join(folder, "php-fpm.sock")) and _answers(80)):
+        while not (os.path.exists(os.path.join(folder, "php-fpm.sock")) and answers(80)):
             if time.monotonic() > deadline or fpm.poll() is not None or nginx.poll() is not None:
                 sys.exit("nginx or PHP-FPM did not start; see the logs in " + folder)
             time.sleep(0.05)

@@ -26,7 +26,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, replace
 from typing import Optional
 
 from kit.folders import MENU, snapshot, write_files
@@ -177,22 +177,13 @@ def _check_ready(run):
             raise RuntimeError("missing %s (build the project first)" % path)
 
 
-@dataclass
-class _Outcome:
-    exit_code: Optional[int] = None
-    other_exit_codes: list = field(default_factory=list)
-    timed_out: bool = False
-    start_t: Optional[int] = None
-    exit_t: Optional[int] = None
-
-
 class _Carrying:
-    """One run while it is carried out: its folders, its processes, and
-    their outcome."""
+    """One run while it is carried out: its folders, its processes, and how
+    they ended."""
 
     def __init__(self, run):
         self.run = run
-        self.outcome = _Outcome()
+        self.exit_code, self.other_exit_codes, self.timed_out, self.start_t, self.exit_t = None, [], False, None, None
         self.namespace = None
         self.server = self.driver = self.updater = None
         self.holders, self.others, self.sides, self.outputs = [], [], [], []
@@ -297,11 +288,11 @@ class _Carrying:
     def run_program(self):
         """Starts the program (and its further starts), kills it when asked
         to, and waits for every start to end, within the time-out."""
-        run, outcome = self.run, self.outcome
+        run = self.run
         updater_env = dict(self.env, WINEDEBUG="+relay" if run.trace_message_boxes else "-all")
         updater_out = self._output("updater.out")
         started = time.monotonic()
-        outcome.start_t = int(time.time() * 1000)
+        self.start_t = int(time.time() * 1000)
         self.updater = self._start(["wine", self.program_path], updater_out, cwd=self.work_dir, env=updater_env)
         timeline = sorted([(delay, "start") for delay in run.also_start]
                           + ([(run.kill_after, "kill")] if run.kill_after is not None else []))
@@ -313,13 +304,13 @@ class _Carrying:
                 self.others.append(self._start(["wine", self.program_path], updater_out, cwd=self.work_dir,
                                                env=dict(self.env, WINEDEBUG="-all")))
         try:
-            outcome.exit_code = self.updater.wait(max(0.1, started + run.timeout - time.monotonic()))
-            outcome.other_exit_codes = [other.wait(max(0.1, started + run.timeout - time.monotonic()))
+            self.exit_code = self.updater.wait(max(0.1, started + run.timeout - time.monotonic()))
+            self.other_exit_codes = [other.wait(max(0.1, started + run.timeout - time.monotonic()))
                                         for other in self.others]
         except subprocess.TimeoutExpired:
-            outcome.timed_out = True
-        outcome.exit_t = int(time.time() * 1000)
-        if not outcome.timed_out:
+            self.timed_out = True
+        self.exit_t = int(time.time() * 1000)
+        if not self.timed_out:
             # The launcher, when started, is a process of the namespace by the
             # time the updater has ended; let it finish writing its record.
             time.sleep(0.3)
@@ -342,14 +333,14 @@ class _Carrying:
             out.close()
 
     def result(self):
-        paths, outcome = self.paths, self.outcome
+        paths = self.paths
         events = read_json_lines(paths["driver.jsonl"])
         windows = windows_from(events)
         end = next((e for e in events if e["ev"] == "end"), {})
         return RunResult(
-            exit_code=outcome.exit_code,
-            other_exit_codes=outcome.other_exit_codes,
-            timed_out=outcome.timed_out,
+            exit_code=self.exit_code,
+            other_exit_codes=self.other_exit_codes,
+            timed_out=self.timed_out,
             events=events,
             windows=windows,
             presses=[e for e in events if e["ev"] == "press"],
@@ -364,8 +355,8 @@ class _Carrying:
             requests=merge_requests(read_json_lines(paths["requests.jsonl"])),
             message_box_calls=(message_box_calls(paths["updater.out"], windows)
                                if self.run.trace_message_boxes else []),
-            start_t=outcome.start_t,
-            exit_t=outcome.exit_t,
+            start_t=self.start_t,
+            exit_t=self.exit_t,
             run_dir=self.run_dir,
             work_dir=self.work_dir,
             program_path=self.program_path,

@@ -7,6 +7,7 @@ import shutil
 import tempfile
 
 from kit.cases import E2ETestCase
+from kit.folders import write_files
 from kit.paths import work_root
 from kit.reference_server import ReferenceServer
 
@@ -44,9 +45,7 @@ class ServerTestCase(E2ETestCase):
     def release(self, version, files, key=None, freshness_key=None, clock=None):
         folder = os.path.join(self.folder, "release-%d" % version)
         os.makedirs(folder)
-        for name, data in files.items():
-            with open(os.path.join(folder, name), "wb") as f:
-                f.write(data)
+        write_files(folder, files)
         return self.server.publish("release", str(version), folder, *self.keys(key, freshness_key), clock=clock)
 
     def release_all(self, key=None, freshness_key=None, clock=None):

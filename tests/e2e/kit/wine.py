@@ -62,11 +62,7 @@ def prepare_prefix(prefix):
                    timeout=300)
     marker = os.path.join(prefix, RELAY_MARKER)
     if not os.path.exists(marker):
-        env = wine_env(with_display=False)
-        subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude",
-                        "/t", "REG_SZ", "/d", _RELAY_INCLUDE, "/f"], env=env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=True)
-        subprocess.run(["wineserver", "-w"], env=env, timeout=60, check=False)
+        set_registry_value("HKCU\\Software\\Wine\\Debug", "RelayInclude", "REG_SZ", _RELAY_INCLUDE)
         open(marker, "w").close()
 
 
