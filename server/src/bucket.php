@@ -2,6 +2,8 @@
 
 declare(strict_types=1);
 
+require_once __DIR__ . '/config.php';
+
 // The store copied to an S3-compatible bucket, for an edge in front of it
 // (server/edge/) to serve:
 //   files/...       the store's files/ folder: released files and patches
@@ -152,8 +154,13 @@ function push_store(ReleaseStore $store, Bucket $bucket, int $freshness_validity
 // AWS_SECRET_ACCESS_KEY, never a file.
 final class Bucket
 {
-    public function __construct(public readonly string $endpoint, public readonly string $name)
+    public readonly string $endpoint;
+    public readonly string $name;
+
+    public function __construct(BucketAddress $address)
     {
+        $this->endpoint = $address->endpoint;
+        $this->name = $address->name;
     }
 
     /** @return array<string, array{size: int, etag: string}> the objects under $prefix, by key */
