@@ -3,6 +3,7 @@
 declare(strict_types=1);
 
 require_once __DIR__ . '/bucket.php';
+require_once __DIR__ . '/edge_check.php';
 
 final class Config
 {
@@ -21,7 +22,8 @@ final class Config
         public readonly string $product,
         public readonly int $freshness_validity,
         public readonly array $publisher_pins = [],
-        public readonly ?Bucket $bucket = null
+        public readonly ?Bucket $bucket = null,
+        public readonly ?EdgeCheck $edge = null
     ) {
     }
 
@@ -52,7 +54,12 @@ final class Config
         }
         $validity = parse_validity((string)($settings['freshness_validity'] ?? self::DEFAULT_FRESHNESS_VALIDITY));
         $pins = parse_publisher_pins((string)($settings['publisher_pins'] ?? ''));
-        return new Config($store, $base_url, $product, $validity, $pins, configured_bucket($settings, $path));
+        $edge_url = rtrim((string)($settings['edge_url'] ?? ''), '/');
+        if ($edge_url !== '' && preg_match('#^https?://[^/?\#]+$#D', $edge_url) !== 1) {
+            throw new RuntimeException("edge_url \"$edge_url\" in $path: an http(s)://host[:port]");
+        }
+        return new Config($store, $base_url, $product, $validity, $pins, configured_bucket($settings, $path),
+                          $edge_url === '' ? null : new EdgeCheck($edge_url, $base_url));
     }
 
     public function replies_folder(): string
