@@ -2,6 +2,8 @@
 
 declare(strict_types=1);
 
+require_once __DIR__ . '/config.php';
+require_once __DIR__ . '/edge_check.php';
 require_once __DIR__ . '/router.php';
 
 // The store copied to an S3-compatible bucket, for an edge in front of it
@@ -204,8 +206,13 @@ function named_files(array $reply_objects, string $base_url, ReleaseStore $store
 // AWS_SECRET_ACCESS_KEY, never a file.
 final class Bucket
 {
-    public function __construct(public readonly string $endpoint, public readonly string $name)
+    public readonly string $endpoint;
+    public readonly string $name;
+
+    public function __construct(BucketAddress $address)
     {
+        $this->endpoint = $address->endpoint;
+        $this->name = $address->name;
     }
 
     /** @return array<string, array{size: int, etag: string}> the objects under $prefix, by key */
