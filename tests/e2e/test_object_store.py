@@ -213,7 +213,6 @@ class UpdatesThroughTheEdge(EdgeTestCase):
         self.assertEqual(result.changed_files(), {}, result.describe())
         self.assertEqual(self.requests_since(before), ["GET /upload/check_update.php?wersja=1 HTTP/1.0"])
 
-
     def test_the_edge_reads_the_version_as_the_router_does_but_for_the_rows_listed(self):
         # query, the router's answer, the edge's: the version whose reply is served, or None for the empty one.
         table = [("wersja=1", 1, 1), ("wersja=%31", 1, 1), ("wersja=%2D1", -1, -1), ("wersja=%2d%31", -1, -1),
@@ -341,7 +340,8 @@ class InterruptedPushes(EdgeTestCase):
     def test_an_edge_that_truncates_a_new_file_stops_the_push_before_any_reply_names_it(self):
         version = self.newest() + 1
         truncated = "/files/%d/core.dll" % version
-        cutter = subprocess.Popen(self.namespace.command(sys.executable, "-c", _TRUNCATING, str(TRUNCATING_PORT), truncated))
+        cutter = subprocess.Popen(self.namespace.command(sys.executable, "-c", _TRUNCATING, str(TRUNCATING_PORT), truncated),
+                                  stderr=subprocess.DEVNULL)
         self.addCleanup(harness._end_process, cutter)
         old = self.stored_replies()
         done = self.publish_through("http://127.0.0.1:%d" % TRUNCATING_PORT, "release", str(version),
@@ -405,4 +405,4 @@ class InterruptedPushes(EdgeTestCase):
                 fleet.rollout_group(PRODUCT, 1, "%08x-e2e0-4000-8000-000000000002" % i))))
             result = self.run_keyed(installed_at_1(), ACCEPT)
             self.assertEqual([w.text for w in result.message_boxes], [QUESTION, INSTALLED], result.describe())
-            self.assertEqual(result.changed_files()["wersja.txt"], (b"1", b"%d" % expected), result.describe() + open(os.path.join(self.edge.folder, "updates.log")).read()[-3000:])
+            self.assertEqual(result.changed_files()["wersja.txt"], (b"1", b"%d" % expected), result.describe())
