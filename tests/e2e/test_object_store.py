@@ -232,12 +232,9 @@ class UpdatesThroughTheEdge(EdgeTestCase):
                    for version, (body, signature, _) in self.stored_replies().items()}
         replies[("", None)] = None
         requests = [["GET", "/upload/check_update.php?" + query, {}] for query, _, _ in table]
-        for _ in range(50):
-            try:
-                answers = [self.ask(requests, ROUTER_PORT), self.ask(requests)]
-                break
-            except subprocess.CalledProcessError:
-                time.sleep(0.2)
+        harness._wait_for(lambda: subprocess.run(self.namespace.command(
+            "php", "-r", "exit(@fsockopen('127.0.0.1', %d) ? 0 : 1);" % ROUTER_PORT)).returncode == 0, 30, 0.2)
+        answers = [self.ask(requests, ROUTER_PORT), self.ask(requests)]
         found = [(query, replies.get((r["body"], r["signature"]), "?"), replies.get((e["body"], e["signature"]), "?"))
                  for (query, _, _), r, e in zip(table, *answers)]
         self.assertEqual(found, table)
