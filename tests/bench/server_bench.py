@@ -405,9 +405,9 @@ def table(samples, publishes, connections, rounds, seconds, versions, size, load
              for name, share, seconds in zip(rollout["marks"], edge_bench.STEPS, rollout["reached"])]
     add("rollout under load through the edge (%d connections, each check with a group of 0-99): %s; halt: the last "
         "check answered with it %.1f s after the halt's push (cache lifetime %d s); %d checks of groups %d-99 answered "
-        "with it; cache hits %.2f %% (%d misses); %d sampler errors, wrk %d errors, %d not 200; by second in %s" % (
+        "with it; cache hits %.2f %% (%d hits, %d misses); %d sampler errors, wrk %d errors, %d not 200; by second in %s" % (
             edge_push["connections"], "; ".join(steps), rollout["last_after_halt"], edge_bench.CACHE_LIFETIME,
-            rollout["beyond_share"], edge_bench.STEPS[-1], rollout_hit_ratio(rollout), rollout["misses"],
+            rollout["beyond_share"], edge_bench.STEPS[-1], rollout_hit_ratio(rollout), rollout["hits"], rollout["misses"],
             rollout["errors"], rollout["wrk"]["errors"], rollout["wrk"]["not_ok"], ROLLOUT_FILE))
     return "".join(line.rstrip() + "\n" for line in lines)
 
