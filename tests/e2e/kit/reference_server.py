@@ -328,6 +328,8 @@ def stored_replies(server):
     replies = {}
     folder = os.path.join(server.store, "replies")
     for name in os.listdir(folder):
+        if not name.endswith(".reply"):
+            continue
         with open(os.path.join(folder, name), "rb") as f:
             signature, freshness, body = f.read().split(b"\n", 2)
         replies[name[:-len(".reply")]] = (body, signature.decode(), freshness.decode())
