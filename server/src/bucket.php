@@ -6,10 +6,12 @@ require_once __DIR__ . '/config.php';
 
 // The store copied to an S3-compatible bucket, for an edge in front of it
 // (server/edge/) to serve:
-//   files/...       the store's files/ folder: released files and patches
+//   files/...       the store's files/ folder: released files, patches and
+//                   key statements
 //   replies/<N>     the reply for a client at version N: its body, with the
 //                   two signatures as user metadata (update-signature,
-//                   update-freshness)
+//                   update-freshness) and the key claim where there is one
+//                   (update-keys)
 //   replies/none    the empty reply, for a query that names no version
 // Files go first, each verified, and only then the replies: a reply in the
 // bucket never names a file that is not there. Every object is written
@@ -102,8 +104,9 @@ function reply_objects(array $replies, int $freshness_validity): array
     $cache_control = reply_cache_control($freshness_validity);
     $objects = [];
     foreach ($replies as $client => $reply) {
+        $metadata = ['update-signature' => $reply['signature'], 'update-freshness' => $reply['freshness']];
         $objects[] = bucket_object(reply_object_name($client), null, $reply['body'], REPLY_CONTENT_TYPE, $cache_control,
-                                   ['update-signature' => $reply['signature'], 'update-freshness' => $reply['freshness']]);
+                                   $metadata + (($reply['keys'] ?? null) === null ? [] : ['update-keys' => $reply['keys']]));
     }
     $objects[] = bucket_object(EMPTY_REPLY_OBJECT, null, '', REPLY_CONTENT_TYPE, $cache_control);
     return $objects;

@@ -11,7 +11,7 @@ require_once __DIR__ . '/stored_reply.php';
 
 const NO_REPLY = ['body' => '', 'signature' => null, 'freshness' => null];
 
-/** @return array{body: string, signature: ?string, freshness: ?string, rollout?: string} rollout: "in" or "out" where held */
+/** @return array{body: string, signature: ?string, freshness: ?string, keys?: string, rollout?: string} rollout: "in" or "out" where held */
 function find_reply(mixed $version, string $replies_folder, mixed $group = null, ?Rollout $rollout = null,
                     int $now = 0): array
 {
