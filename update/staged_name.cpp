@@ -44,12 +44,14 @@ std::size_t longest_aside_path()
            std::to_string(last).size() + std::strlen(moved_suffix);
 }
 
-// The staging folder and the lock file are the installation's own: a file
-// of either name could be neither staged nor installed.
+// The staging folder, the lock file and the kept key statements are the
+// installation's own: a file of such a name could be neither staged nor
+// installed.
 bool is_installation_name(const std::string& name)
 {
     std::string upper = upper_case(name);
-    return upper == upper_case(staging_folder) || upper == upper_case(installation_lock_file);
+    return upper == upper_case(staging_folder) || upper == upper_case(installation_lock_file) ||
+           upper == upper_case(key_statement_file) || upper == upper_case(key_statement_aside);
 }
 
 }  // namespace
