@@ -101,7 +101,8 @@ function(root_key_definitions roots threshold statement_file product out_var)
   list(LENGTH roots count)
   foreach(pem IN LISTS roots)
     key_initialiser("${pem}" "root key" point)
-    if(point IN_LIST points)
+    list(FIND points "${point}" seen)
+    if(NOT seen EQUAL -1)
       message(FATAL_ERROR "The root key ${pem} is given twice: a root set names each key once.")
     endif()
     list(APPEND points "${point}")
@@ -132,21 +133,21 @@ endfunction()
 # threshold and the statement file, or none when all are empty. A program
 # checks both signatures or neither, so one key without the other is
 # fatal, and so is a root set beside them.
-function(write_update_key_source pem_file freshness_pem_file product source_file)
-  cmake_parse_arguments(PARSE_ARGV 4 KEYS "" "THRESHOLD;STATEMENT" "ROOTS")
+function(write_update_key_source pem_file freshness_pem_file product source_file roots threshold
+         statement_file)
   check_product_name("${product}")
   set(RELEASE_POINTER "nullptr")
   set(FRESHNESS_POINTER "nullptr")
   set(KEY_DEFINITION "")
   set(ROOT_DEFINITION "const RootKeys update_root_keys = {nullptr, 0, 0, \"\"};\n")
-  if(NOT "${KEYS_ROOTS}" STREQUAL "")
+  if(NOT "${roots}" STREQUAL "")
     if(NOT pem_file STREQUAL "" OR NOT freshness_pem_file STREQUAL "")
       message(FATAL_ERROR "A program built with UPDATE_ROOT_KEYS trusts the keys its key statements "
                           "name: leave UPDATE_PUBLIC_KEY and UPDATE_FRESHNESS_KEY empty.")
     endif()
-    root_key_definitions("${KEYS_ROOTS}" "${KEYS_THRESHOLD}" "${KEYS_STATEMENT}" "${product}"
+    root_key_definitions("${roots}" "${threshold}" "${statement_file}" "${product}"
                          ROOT_DEFINITION)
-  elseif(NOT "${KEYS_THRESHOLD}" STREQUAL "" OR NOT "${KEYS_STATEMENT}" STREQUAL "")
+  elseif(NOT threshold STREQUAL "" OR NOT statement_file STREQUAL "")
     message(FATAL_ERROR "UPDATE_ROOT_THRESHOLD and UPDATE_KEY_STATEMENT go with UPDATE_ROOT_KEYS.")
   elseif(pem_file STREQUAL "" AND freshness_pem_file STREQUAL "")
   elseif(pem_file STREQUAL "" OR freshness_pem_file STREQUAL "")
@@ -174,6 +175,6 @@ endfunction()
 # cmake -DPEM=<file> -DFRESHNESS_PEM=<file> -DPRODUCT=<name> -DSOURCE=<file>
 #       ["-DROOTS=<file>;<file>;..." -DTHRESHOLD=<k> -DSTATEMENT=<file>] -P UpdateKey.cmake
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
-  write_update_key_source("${PEM}" "${FRESHNESS_PEM}" "${PRODUCT}" "${SOURCE}" ROOTS "${ROOTS}"
-                          THRESHOLD "${THRESHOLD}" STATEMENT "${STATEMENT}")
+  write_update_key_source("${PEM}" "${FRESHNESS_PEM}" "${PRODUCT}" "${SOURCE}" "${ROOTS}"
+                          "${THRESHOLD}" "${STATEMENT}")
 endif()
