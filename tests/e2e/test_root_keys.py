@@ -1,18 +1,13 @@
-"""End to end: keys that change without a new program.
-
-updater_rooted.exe is built once with three throw-away root keys, threshold
-2, and the first key statement (tools/make_root_keys), which names the test
-release and freshness keys. It updates from the project's own server
-(server/publish, nginx + PHP-FPM) through one sequence: the release key
-rotated, a reply of the revoked key, statements signed by too few keys,
-the freshness key rotated, a publisher pin added, the root set replaced,
-and its kept statements zeroed and cut short. Every run compares the whole
-installation folder. updater_keyed.exe, built with the two test keys as
-today's programs are, updates from the same server."""
+"""End to end: updater_rooted.exe, built once with three throw-away root
+keys, threshold 2 and the first key statement (tools/make_root_keys),
+follows key statements from the project's own server through rotations, a
+revocation, a pin, a new root set and damaged kept statements, each run
+compared over the whole installation folder."""
 
 import base64
 import hashlib
 import os
+import pathlib
 import shutil
 import subprocess
 import tempfile
@@ -48,25 +43,12 @@ def tearDownModule():
     shutil.rmtree(folder["work"], ignore_errors=True)
 
 
-def signed_by_publisher_a(data):
-    with tempfile.TemporaryDirectory(dir=folder["work"]) as work:
-        unsigned, signed = os.path.join(work, "in.exe"), os.path.join(work, "out.exe")
-        with open(unsigned, "wb") as f:
-            f.write(data)
-        subprocess.run(["osslsigncode", "sign", "-certs", build_file("test-publishers", "a.pem"),
-                        "-key", build_file("test-publishers", "a-key.pem"), "-h", "sha256", "-in", unsigned,
-                        "-out", signed], check=True, timeout=60, capture_output=True)
-        with open(signed, "rb") as f:
-            return f.read()
-
-
-def pin_of_a():
-    certificate = build_file("test-publishers", "a.pem")
-    key = subprocess.run(["openssl", "x509", "-in", certificate, "-pubkey", "-noout"], check=True,
-                         capture_output=True, timeout=60).stdout
-    der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "DER"], input=key, check=True,
-                         capture_output=True, timeout=60).stdout
-    return hashlib.sha256(der).hexdigest()
+def signed_by_publisher_a(path):
+    signed = os.path.join(folder["work"], "signed.exe")
+    subprocess.run(["osslsigncode", "sign", "-certs", build_file("test-publishers", "a.pem"), "-key",
+                    build_file("test-publishers", "a-key.pem"), "-h", "sha256", "-in", path, "-out", signed],
+                   check=True, timeout=60, capture_output=True)
+    return pathlib.Path(signed).read_bytes()
 
 
 class RootedProgram(ServerTestCase):
@@ -90,27 +72,12 @@ class RootedProgram(ServerTestCase):
         return os.path.join(self.server.store, "files", "keys", str(serial))
 
     def statements(self, *serials):
-        text = b""
-        for serial in serials:
-            with open(self.statement_path(serial), "rb") as f:
-                text += f.read()
-        return text
+        return b"".join(pathlib.Path(self.statement_path(serial)).read_bytes() for serial in serials)
 
     def place(self, path, serial):
         """Into the store as a commit would never put it."""
         os.makedirs(os.path.dirname(self.statement_path(serial)), exist_ok=True)
         shutil.copy(path, self.statement_path(serial))
-
-    def publish_release(self, version, files, release, freshness):
-        folder = os.path.join(self.folder, "release-%d" % version)
-        os.makedirs(folder)
-        for name, data in files.items():
-            with open(os.path.join(folder, name), "wb") as f:
-                f.write(data)
-        self.server.publish("release", str(version), folder, "--key", release, "--freshness-key", freshness)
-
-    def key_requests(self):
-        return [r["request_line"] for r in self.server.requests() if "/files/keys/" in r["request_line"]]
 
     def run_rooted(self, files, offered, kept, fetched=(), program=None):
         """One run from files; offered: the files it installs ({} for none);
@@ -131,8 +98,8 @@ class RootedProgram(ServerTestCase):
 
     def test_keys_rotate_revoke_and_pin_through_statements_with_no_new_program(self):
         release, fresh = self.release_1, self.freshness_1
-        self.publish_release(1, RELEASES[1], release, fresh)
-        self.publish_release(2, RELEASES[2], release, fresh)
+        self.release(1, RELEASES[1], release, fresh)
+        self.release(2, RELEASES[2], release, fresh)
         at_2 = dict(RELEASES[2], **{"wersja.txt": b"2"})
         # Under statement 1, with no extra request; today's two-key program updates from the same replies.
         files = self.run_rooted(installed_at_1(), at_2, None)
@@ -143,13 +110,11 @@ class RootedProgram(ServerTestCase):
         with self.assertRaisesRegex(RuntimeError, "1 distinct keys of the root set in force"):
             self.server.publish("keys", "commit", proposal)
         self.place(proposal, 2)
-        self.publish_release(3, RELEASES[3], self.release_2, fresh)
+        self.release(3, RELEASES[3], self.release_2, fresh)
         self.run_rooted(files, {}, None, fetched=[2])
-        with open(proposal, "rb") as f:
-            once = f.read()
-        twice = os.path.join(self.folder, "s2-twice")
-        with open(twice, "wb") as f:
-            f.write(once + once[once.index(b"signature="):])
+        once = pathlib.Path(proposal).read_bytes()
+        twice = pathlib.Path(self.folder, "s2-twice")
+        twice.write_bytes(once + once[once.index(b"signature="):])
         self.place(twice, 2)
         self.run_rooted(files, {}, None, fetched=[2])
         # Signed by two, it is accepted, and the same program installs what the new key signed.
@@ -160,19 +125,15 @@ class RootedProgram(ServerTestCase):
         files = self.run_rooted(files, at_3, self.statements(2), fetched=[2])
 
         # A reply signed by the revoked key installs nothing (and costs no extra request).
-        self.publish_release(4, {"extra.txt": b"extra 4"}, self.release_2, fresh)
-        reply_path = os.path.join(self.server.store, "replies", "3.reply")
-        with open(reply_path, "rb") as f:
-            genuine = f.read()
-        body = genuine.split(b"\n", 3)[3]
-        message = b"produkt=localhost\nwersja=3\n" + body
+        self.release(4, {"extra.txt": b"extra 4"}, self.release_2, fresh)
+        reply = pathlib.Path(self.server.store, "replies", "3.reply")
+        genuine = reply.read_bytes()
+        message = b"produkt=localhost\nwersja=3\n" + genuine.split(b"\n", 3)[3]
         revoked = subprocess.run(["openssl", "dgst", "-sha256", "-sign", self.release_1], input=message,
                                  capture_output=True, check=True, timeout=60).stdout
-        with open(reply_path, "wb") as f:
-            f.write(base64.b64encode(revoked) + genuine[genuine.index(b"\n"):])
+        reply.write_bytes(base64.b64encode(revoked) + genuine[genuine.index(b"\n"):])
         self.run_rooted(files, {}, self.statements(2))
-        with open(reply_path, "wb") as f:
-            f.write(genuine)
+        reply.write_bytes(genuine)
 
         # Statement 3 rotates the freshness key.
         self.server.publish("keys", "commit", self.propose("s3", [root_key(2), root_key(3)], "--freshness-key",
@@ -184,32 +145,31 @@ class RootedProgram(ServerTestCase):
 
         # Statement 4 pins publisher a; with the kept statements zeroed, the program starts from
         # the one it was built with and fetches three, at most as many as one run takes.
-        self.server.publish("keys", "commit", self.propose("s4", [root_key(1), root_key(2)], "--pins", pin_of_a()))
-        with open(harness.menu_exe(), "rb") as f:
-            tool = signed_by_publisher_a(f.read())
-        self.publish_release(5, {"tool.exe": tool}, self.release_2, fresh)
+        pin_of_a = hashlib.sha256(pathlib.Path(build_file("test-publishers", "a.spki")).read_bytes()).hexdigest()
+        self.server.publish("keys", "commit", self.propose("s4", [root_key(1), root_key(2)], "--pins", pin_of_a))
+        tool = signed_by_publisher_a(harness.menu_exe())
+        self.release(5, {"tool.exe": tool}, self.release_2, fresh)
         files[KEPT] = bytes(len(files[KEPT]))
         files = self.run_rooted(files, {"tool.exe": tool, "wersja.txt": b"5"}, self.statements(2, 3, 4),
                                 fetched=[2, 3, 4])
 
         # Statement 5 replaces the root set, signed by two old and two new keys; from then on a
         # statement signed by the old keys alone is refused.
-        new_roots = []
-        for number in (4, 5, 6):
-            new_roots.append(os.path.join(self.folder, "root%d.pem" % number))
-            self.server.publish("keygen", new_roots[-1], new_roots[-1].replace(".pem", "-public.pem"))
+        new_roots = [os.path.join(self.folder, "root%d" % number) for number in (4, 5, 6)]
+        for root in new_roots:
+            self.server.publish("keygen", root + ".pem", root + "-public.pem")
         self.server.publish("keys", "commit", self.propose(
-            "s5", [root_key(1), root_key(2), new_roots[0], new_roots[1]],
-            "--root-keys", ";".join(path.replace(".pem", "-public.pem") for path in new_roots), "--threshold", "2"))
+            "s5", [root_key(1), root_key(2), new_roots[0] + ".pem", new_roots[1] + ".pem"],
+            "--root-keys", ";".join(root + "-public.pem" for root in new_roots), "--threshold", "2"))
         self.server.publish("refresh", "--freshness-key", fresh)
-        self.publish_release(6, {"help.txt": b"help 6"}, self.release_2, fresh)
+        self.release(6, {"help.txt": b"help 6"}, self.release_2, fresh)
         files = self.run_rooted(files, {"help.txt": b"help 6", "wersja.txt": b"6"}, self.statements(2, 3, 4, 5),
                                 fetched=[5])
         old_only = self.propose("s6", [root_key(1), root_key(2), root_key(3)])
         with self.assertRaisesRegex(RuntimeError, "0 distinct keys of the root set in force"):
             self.server.publish("keys", "commit", old_only)
         self.place(old_only, 6)
-        self.publish_release(7, {"help.txt": b"help 7"}, self.release_2, fresh)
+        self.release(7, {"help.txt": b"help 7"}, self.release_2, fresh)
         self.run_rooted(files, {}, self.statements(2, 3, 4, 5), fetched=[6])
 
         # The kept statements cut short count for nothing: three are fetched again, too few for
