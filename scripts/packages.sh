@@ -20,8 +20,10 @@ edge_packages=(python3-boto3 swift-proxy swift-account swift-container swift-obj
 # has publisher pins.
 bench_packages=("${demo_packages[@]}" "${edge_packages[@]}" curl wrk osslsigncode)
 # The tests run the benchmark's short forms too; chromium draws the census
-# page; apache2 serves the manual's Apache site.
-test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid chromium apache2)
+# page; apache2 serves the manual's Apache site; clang's libFuzzer, ASan and
+# UBSan run the decoders natively, on .xz vectors xz makes.
+test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid chromium apache2
+  clang-14 libclang-rt-14-dev xz-utils)
 
 package_lists_updated=
 
