@@ -388,15 +388,12 @@ TEST(HttpTransfer, OnlyAPartialAnswerOfExactlyTheRestIsTheRest)
 // A server that ignores If-Range answers with the rest of whatever it holds now.
 TEST(HttpTransfer, ThePartialAnswerMustBeOfTheVersionAskedFor)
 {
-    const std::string rest = "HTTP/1.0 206 Partial\r\nContent-Range: bytes 500-503/504";
+    const std::string rest = "HTTP/1.0 206 Partial\r\nContent-Range: bytes 500-503/504\r\n";
     const char date[] = "Tue, 01 Apr 2025 10:00:00 GMT";
-    EXPECT_TRUE(answers_with_rest(rest + "\r\nLast-Modified: " + date, date));
-    EXPECT_TRUE(answers_with_rest(rest + "\r\nETag: \"aaaa\"\r\nLast-Modified: " + date + "x"));
-    for (const char* validators : {"", "\r\nETag: \"bbbb\"", "\r\nETag: W/\"aaaa\"",
-                                   "\r\nETag: \"aaaa\"x", "\r\nLast-Modified: \"aaaa\""})
-        EXPECT_FALSE(answers_with_rest(rest + validators)) << validators;
-    EXPECT_FALSE(answers_with_rest(rest + "\r\nLast-Modified: Wed, 02 Apr 2025 10:00:00 GMT", date));
-    EXPECT_FALSE(answers_with_rest(rest + "\r\nETag: \"" + date + "\"", date));
+    EXPECT_TRUE(answers_with_rest(rest + "Last-Modified: " + date, date));
+    for (const char* other : {"ETag: \"bbbb\"", "ETag: W/\"aaaa\"", "Last-Modified: \"aaaa\""})
+        EXPECT_FALSE(answers_with_rest(rest + other)) << other;
+    EXPECT_FALSE(answers_with_rest(rest + "ETag: \"" + date + "\"", date));
 }
 
 std::string request_target(const std::string& request)
