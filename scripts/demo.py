@@ -37,7 +37,11 @@ import harness  # noqa: E402
 from reference_server import ReferenceServer  # noqa: E402
 
 DEMO_DIR = os.path.join(REPO, "build", "demo")
-LIBRARY_SIZE = 24 * 1024
+# The resources come last of the files and take about two seconds at the
+# demo server's rate, so that the download window can be watched (and is
+# photographed) with both bars part way.
+RESOURCES_SIZE = 512 * 1024
+RATE = 256 * 1024
 
 INSTALLED = {
     "wersja.txt": b"1",
@@ -55,12 +59,12 @@ def stand_in_menu(marker=b""):
 
 def releases():
     """The files changed in each version of the demo application."""
-    library = bytes((i * 7) % 251 for i in range(LIBRARY_SIZE))
+    resources = bytes((i * 7) % 251 for i in range(RESOURCES_SIZE))
     return {
         1: {"czytaj.txt": INSTALLED["czytaj.txt"], "menu.exe": stand_in_menu()},
-        2: {"czytaj.txt": "Aplikacja demonstracyjna, wersja 2: nowa biblioteka.\r\n".encode("cp1250"),
-            "biblioteka.dat": library},
-        3: {"biblioteka.dat": library[::-1], "menu.exe": stand_in_menu(b"\0menu, wersja 3")},
+        2: {"czytaj.txt": "Aplikacja demonstracyjna, wersja 2: nowe zasoby.\r\n".encode("cp1250"),
+            "zasoby.dat": resources},
+        3: {"zasoby.dat": resources[::-1], "menu.exe": stand_in_menu(b"\0menu, wersja 3")},
     }
 
 
@@ -68,7 +72,7 @@ def publish_demo_store(key, freshness_key):
     """A fresh demo store with versions 1, 2 and 3, published as a vendor would."""
     folder = os.path.join(DEMO_DIR, "server")
     shutil.rmtree(folder, ignore_errors=True)
-    server = ReferenceServer(folder)
+    server = ReferenceServer(folder, rate="%dk" % (RATE // 1024))
     for version, files in releases().items():
         release = os.path.join(folder, "release-%d" % version)
         os.makedirs(release)
@@ -112,13 +116,19 @@ def forged_routes(server):
             line = b"%s,%d,%s" % (fields[0], len(data), hashlib.sha256(data).hexdigest().encode("ascii"))
         elif len(fields) > 3:
             patch_path, patch = stored_file(server, fields[3])
-            routes[patch_path] = harness.Reply(patch)
-        routes[path] = harness.Reply(data)
+            routes[patch_path] = slowly(patch)
+        routes[path] = slowly(data)
         lines.append(line)
     forged = b"\r\n".join(lines)
     routes[harness.check_path(1)] = harness.Reply(forged, headers=[("X-Update-Signature", signature),
                                                                    ("X-Update-Freshness", freshness)])
     return forged, routes
+
+
+def slowly(data):
+    """A file served at the demo server's rate."""
+    piece = 16 * 1024
+    return harness.Reply(data, piece_size=piece, pause=piece / RATE)
 
 
 def menu_transfer(served):
@@ -253,7 +263,7 @@ def main():
         " -- answer its windows yourself" if args.manual else ", its windows answered by the UI driver"))
 
     # Yes to the question; a program that refuses the forged reply asks none.
-    steps = [] if args.manual else ["answer YES", "auto-answer"]
+    steps = [] if args.manual else ["shoot-part-way download", "answer YES", "auto-answer"]
     if args.offline and not args.manual:
         steps = ["answer OK"]
     run_dir = os.path.join(DEMO_DIR, "run")

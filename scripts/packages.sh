@@ -3,10 +3,11 @@
 # i386 package: the 32-bit Wine is installed apart (install_wine32).
 
 # Building the x86_64 program (its test configuration makes key pairs with
-# openssl) and running it under Wine on an Xvfb display in a network namespace.
+# openssl) and running it under Wine on an Xvfb display in a network namespace
+# (fonts-wine: the Marlett font of the windows' caption buttons).
 build_packages=(
   cmake make python3 g++-mingw-w64-x86-64-posix googletest openssl
-  wine64 xvfb imagemagick iproute2 locales
+  wine64 fonts-wine xvfb imagemagick iproute2 locales
 )
 # The update server: publishing (with xdelta3 for patches) and nginx + PHP-FPM.
 server_packages=(php-cli php-fpm nginx xdelta3)
@@ -19,8 +20,10 @@ edge_packages=(python3-boto3 swift-proxy swift-account swift-container swift-obj
 # has publisher pins.
 bench_packages=("${demo_packages[@]}" "${edge_packages[@]}" curl wrk osslsigncode)
 # The tests run the benchmark's short forms too; chromium draws the census
-# page; apache2 serves the manual's Apache site.
-test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid chromium apache2)
+# page; apache2 serves the manual's Apache site; clang's libFuzzer, ASan and
+# UBSan run the decoders natively, on .xz vectors xz makes.
+test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid chromium apache2
+  clang-14 libclang-rt-14-dev xz-utils)
 
 package_lists_updated=
 

@@ -2,8 +2,6 @@
 
 declare(strict_types=1);
 
-require_once __DIR__ . '/bucket.php';
-
 final class Config
 {
     public const DEFAULT_STORE = '/var/lib/update-store';
@@ -21,7 +19,8 @@ final class Config
         public readonly string $product,
         public readonly int $freshness_validity,
         public readonly array $publisher_pins = [],
-        public readonly ?Bucket $bucket = null
+        public readonly ?BucketAddress $bucket = null,
+        public readonly ?string $edge_url = null
     ) {
     }
 
@@ -52,7 +51,12 @@ final class Config
         }
         $validity = parse_validity((string)($settings['freshness_validity'] ?? self::DEFAULT_FRESHNESS_VALIDITY));
         $pins = parse_publisher_pins((string)($settings['publisher_pins'] ?? ''));
-        return new Config($store, $base_url, $product, $validity, $pins, configured_bucket($settings, $path));
+        $edge_url = rtrim((string)($settings['edge_url'] ?? ''), '/');
+        if ($edge_url !== '' && preg_match('#^https?://[^/?\#]+$#D', $edge_url) !== 1) {
+            throw new RuntimeException("edge_url \"$edge_url\" in $path: an http(s)://host[:port]");
+        }
+        return new Config($store, $base_url, $product, $validity, $pins, configured_bucket($settings, $path),
+                          $edge_url === '' ? null : $edge_url);
     }
 
     public function replies_folder(): string
@@ -61,8 +65,17 @@ final class Config
     }
 }
 
+// Where a bucket is; what is done with it is bucket.php's, which the web
+// server never loads.
+final class BucketAddress
+{
+    public function __construct(public readonly string $endpoint, public readonly string $name)
+    {
+    }
+}
+
 // The bucket publish pushes to: both of bucket_endpoint and bucket, or neither.
-function configured_bucket(array $settings, string $path): ?Bucket
+function configured_bucket(array $settings, string $path): ?BucketAddress
 {
     $endpoint = rtrim((string)($settings['bucket_endpoint'] ?? ''), '/');
     $name = (string)($settings['bucket'] ?? '');
@@ -72,7 +85,7 @@ function configured_bucket(array $settings, string $path): ?Bucket
     if (preg_match('#^https?://[^/?\#]+$#D', $endpoint) !== 1 || preg_match('/^[a-z0-9][a-z0-9.-]{1,61}[a-z0-9]$/D', $name) !== 1) {
         throw new RuntimeException("bucket_endpoint \"$endpoint\" and bucket \"$name\" in $path: an http(s)://host[:port] and an S3 bucket name");
     }
-    return new Bucket($endpoint, $name);
+    return new BucketAddress($endpoint, $name);
 }
 
 // "7d", "12h", "30m" or "45s" in seconds.

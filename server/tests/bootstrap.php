@@ -3,6 +3,7 @@
 declare(strict_types=1);
 
 require_once __DIR__ . '/../src/config.php';
+require_once __DIR__ . '/../src/bucket.php';
 require_once __DIR__ . '/../src/publisher.php';
 require_once __DIR__ . '/../src/router.php';
 require_once __DIR__ . '/../src/revert.php';

@@ -527,12 +527,22 @@ def set_machine_guid(guid):
 
 
 def _set_registry_value(key, name, kind, data):
-    """A value in the current prefix's registry, read by the runs that follow."""
+    """A value in the current prefix's registry, read by the runs that follow,
+    in the 64-bit view: with wine32 installed `wine reg` is the 32-bit reg.exe,
+    whose HKLM\\SOFTWARE lands in Wow6432Node, which the program (reading the
+    64-bit view, as Windows' own identity lives there) never sees. HKCU is
+    shared by both views. The value is read back, so a view that went wrong
+    fails here and not as a wrong answer of the program."""
     end_wine_session()
     env = _wine_env(with_display=False)
-    subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"], env=env,
+    subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f", "/reg:64"], env=env,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=True)
+    shown = subprocess.run(["wine", "reg", "query", key, "/v", name, "/reg:64"], env=env, capture_output=True,
+                           text=True, errors="replace", timeout=120, check=True).stdout
     subprocess.run(["wineserver", "-w"], env=env, timeout=60, check=False)
+    expected = [name, kind, "0x%x" % int(data) if kind == "REG_DWORD" else data]
+    if expected not in [line.split() for line in shown.splitlines()]:
+        raise RuntimeError("%s\\%s did not read back as %s: %r" % (key, name, data, shown))
 
 
 _namespace_numbers = itertools.count(1)
@@ -850,6 +860,7 @@ _STEP = re.compile(
     r"|when-file \S+))*"
     r"|(wait-shown|measure) (check|download|message)"
     r"|sleep \d+"
+    r"|shoot-part-way download"
     r"|auto-answer)$")
 
 

@@ -17,6 +17,7 @@ stops them on SIGTERM.
 import os
 import base64
 import glob
+import http.server
 import json
 import re
 import shutil
@@ -24,7 +25,9 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
+import urllib.parse
 
 import harness
 
@@ -91,14 +94,17 @@ class ReferenceServer:
     """main_context: nginx.conf's settings outside the http block; the tests'
     single worker by default, a machine's sizing for the load benchmark.
     cache=False turns the block's reply cache off, so that PHP answers
-    every check."""
+    every check. rate (such as "256k", bytes a second) is the most nginx
+    sends on one connection, so that a download can be watched."""
 
     def __init__(self, folder, base_url=BASE_URL,
-                 main_context="worker_processes 1;\nevents { worker_connections 64; }", cache=True):
+                 main_context="worker_processes 1;\nevents { worker_connections 64; }", cache=True, rate=None):
         self.folder = os.path.abspath(folder)
         self.main_context = main_context
         self.cache = cache
+        self.rate = rate
         self.store = os.path.join(self.folder, "store")
+        self.held = []
         os.makedirs(os.path.join(self.folder, "nginx-temp"), exist_ok=True)
         with open(self.config_path, "w", encoding="utf-8") as f:
             f.write("store = %s\nbase_url = %s\n" % (self.store, base_url))
@@ -121,6 +127,24 @@ class ReferenceServer:
         """Adds a line such as "product = other" to the server's configuration."""
         with open(self.config_path, "a", encoding="utf-8") as f:
             f.write(setting + "\n")
+
+    def hold(self, path):
+        """Holds the answer to a request for path (such as /files/2/a.bin)
+        from its arrival until release_held(): nginx hands that one location
+        to a gate in the server's process, which then serves the store's
+        file. For a test whose precondition is that something happens while
+        a client waits. Before the server starts."""
+        self.held.append(path)
+        with open(os.path.join(self.folder, "held.txt"), "w", encoding="utf-8") as f:
+            f.write("".join(p + "\n" for p in self.held))
+        self._write_nginx_config()
+
+    def held_arrived(self):
+        """Whether a held request has arrived and waits."""
+        return os.path.exists(os.path.join(self.folder, GATE_ARRIVED))
+
+    def release_held(self):
+        open(os.path.join(self.folder, GATE_OPEN), "w").close()
 
     def publish(self, *arguments, clock=None):
         """Runs server/publish with this server's configuration; returns its
@@ -152,7 +176,7 @@ class ReferenceServer:
             "default_type application/octet-stream;",
             "log_format requests '$msec \"$request\" $status $body_bytes_sent';",
             "access_log %s requests;" % self.access_log,
-        ] + ["%s_temp_path %s/%s;" % (kind, temp, kind) for kind in
+        ] + (["limit_rate %s;" % self.rate] if self.rate else []) + ["%s_temp_path %s/%s;" % (kind, temp, kind) for kind in
              ("client_body", "proxy", "fastcgi", "uwsgi", "scgi")])
         with open(os.path.join(self.folder, "nginx.conf"), "w", encoding="utf-8") as f:
             f.write("daemon off;\nuser root;\n%s\npid %s/nginx.pid;\nerror_log %s/nginx-error.log;\n"
@@ -161,7 +185,12 @@ class ReferenceServer:
 
     def _server_block(self):
         block = localised(manual_block("nginx"), self.folder, self.store)
-        return block if self.cache else replaced(block, [("fastcgi_cache updates;", "fastcgi_cache off;")])
+        if not self.cache:
+            block = replaced(block, [("fastcgi_cache updates;", "fastcgi_cache off;")])
+        gates = "".join("    location = %s {\n        proxy_pass http://127.0.0.1:%d;\n"
+                        "        proxy_read_timeout %ds;\n    }\n" % (path, GATE_PORT, GATE_BOUND + 10)
+                        for path in self.held)
+        return block[:block.rindex("}")] + gates + "}\n" if gates else block
 
     def _write_fpm_config(self):
         with open(os.path.join(self.folder, "php-fpm.conf"), "w", encoding="utf-8") as f:
@@ -209,6 +238,37 @@ class Serving:
 # ---------------------------------------------------------------------------
 # run inside the namespace
 
+GATE_PORT = 8079
+GATE_ARRIVED = "gate.arrived"
+GATE_OPEN = "gate.open"
+# How long a held request waits at most for release_held().
+GATE_BOUND = 120
+
+
+def start_gate(folder):
+    """Serves the held paths (held.txt) from the store once GATE_OPEN exists."""
+    store = os.path.join(folder, "store")
+
+    class Gate(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            open(os.path.join(folder, GATE_ARRIVED), "w").close()
+            deadline = time.monotonic() + GATE_BOUND
+            while not os.path.exists(os.path.join(folder, GATE_OPEN)) and time.monotonic() < deadline:
+                time.sleep(0.02)
+            with open(os.path.join(store, urllib.parse.unquote(self.path).lstrip("/")), "rb") as f:
+                body = f.read()
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *_):
+            pass
+
+    gate = http.server.ThreadingHTTPServer(("127.0.0.1", GATE_PORT), Gate)
+    threading.Thread(target=gate.serve_forever, daemon=True).start()
+
+
 def _answers(port):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=1):
@@ -228,6 +288,8 @@ def php_fpm():
 def main(folder, ready_path):
     stopped = []
     signal.signal(signal.SIGTERM, lambda *_: stopped.append(True))
+    if os.path.exists(os.path.join(folder, "held.txt")):
+        start_gate(folder)
     # Every start answers from the store as it is now, as after a cache purge.
     shutil.rmtree(os.path.join(folder, "nginx-cache"), ignore_errors=True)
     fpm = subprocess.Popen([php_fpm(), "--nodaemonize", "--allow-to-run-as-root",

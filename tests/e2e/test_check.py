@@ -30,9 +30,10 @@ def padded_offer(size):
 
 
 def slow(body):
-    """A reply that trickles out 1 KiB per fifth of a second, so that a
-    Cancel arrives while the body is still being read."""
-    return Reply(body=body, piece_size=1024, pause=0.2)
+    """A reply that trickles out 1 KiB per fifth of a second, over and over
+    and with no length, until the client goes: a Cancel, however late it
+    comes, arrives while the body is still being read."""
+    return Reply(body=body, piece_size=1024, pause=0.2, content_length=None, endless=True, max_seconds=60)
 
 
 class CheckTestCase(harness.E2ETestCase):

@@ -4,7 +4,6 @@ server/publish, served by nginx + PHP-FPM with the server manual's nginx block)
 on 127.0.0.1:80 in the test's network namespace."""
 
 import hashlib
-import json
 import os
 import random
 import shutil
@@ -149,53 +148,40 @@ class UpdatesFromTheServer(ServerTestCase):
                                                 "GET /files/patches/4/3/core.dll HTTP/1.0"])
 
     def test_a_version_published_while_a_client_downloads_is_not_mixed_in(self):
-        # A large first file keeps the client downloading while version 3,
-        # which changes every file of version 2, is published. Publishing
-        # also diffs big.bin's two forms: the file is large enough for
-        # its download under Wine to outlast that, and of a pattern that
-        # xdelta3 diffs quickly.
-        big = {2: bytes(range(251)) * (192 * 1024), 3: bytes(range(250, -1, -1)) * (192 * 1024)}
+        # The server holds first.bin's answer until version 3, which changes
+        # every file of version 2, has been published: the client is then
+        # certain to be downloading version 2 while 3 appears.
+        first = {2: bytes(range(251)) * 64, 3: bytes(range(250, -1, -1)) * 64}
         self.release(1, RELEASES[1])
-        self.release(2, {"big.bin": big[2], "core.dll": b"core 2"})
-        earlier_runs = set(os.listdir(harness.work_root()))
+        self.release(2, {"first.bin": first[2], "core.dll": b"core 2"})
+        self.server.hold("/files/2/first.bin")
         published = []
-
-        def download_window_seen():
-            for run in set(os.listdir(harness.work_root())) - earlier_runs:
-                record = os.path.join(harness.work_root(), run, "driver.jsonl")
-                if os.path.exists(record):
-                    with open(record, encoding="utf-8") as f:
-                        if any('"download"' in line and json.loads(line).get("kind") == "download"
-                               for line in f if line.endswith("\n")):
-                            return True
-            return False
 
         def publish_while_downloading():
             deadline = time.monotonic() + 60
-            while time.monotonic() < deadline:
-                if download_window_seen():
-                    self.release(3, {"big.bin": big[3], "core.dll": b"core 3"})
-                    published.append(int(time.time() * 1000))
-                    return
+            while not self.server.held_arrived() and time.monotonic() < deadline:
                 time.sleep(0.02)
+            if self.server.held_arrived():
+                self.release(3, {"first.bin": first[3], "core.dll": b"core 3"})
+                published.append(int(time.time() * 1000))
+            self.server.release_held()
 
         publisher = threading.Thread(target=publish_while_downloading)
         publisher.start()
-        result = self.run_against_server(installed_at_1(), ACCEPT, timeout=120)
+        result = self.run_against_server(installed_at_1(), ACCEPT)
         publisher.join(70)
 
         self.assertTrue(published, "version 3 was never published")
-        [big_request] = [r for r in self.server.requests() if "/big.bin " in r["request_line"]]
-        self.assertLess(published[0], big_request["t"], "version 3 was published after the download")
+        [first_request] = [r for r in self.server.requests() if "/first.bin " in r["request_line"]]
+        self.assertLess(published[0], first_request["t"], "version 3 was published after the download")
         self.assert_message_texts(result, [QUESTION, INSTALLED])
-        # Digests: a mixture shows without megabytes of difference.
         changed = {name: (before, hashlib.sha256(after).hexdigest())
                    for name, (before, after) in result.changed_files().items()}
-        self.assertEqual(changed, {"big.bin": (None, hashlib.sha256(big[2]).hexdigest()),
+        self.assertEqual(changed, {"first.bin": (None, hashlib.sha256(first[2]).hexdigest()),
                                    "core.dll": (RELEASES[1]["core.dll"], hashlib.sha256(b"core 2").hexdigest()),
                                    "wersja.txt": (b"1", hashlib.sha256(b"2").hexdigest())}, result.describe())
         self.assertEqual(self.file_requests(), ["GET /files/2/%s HTTP/1.0" % name
-                                                for name in ("big.bin", "core.dll", "wersja.txt")])
+                                                for name in ("core.dll", "first.bin", "wersja.txt")])
 
 
 class SignedUpdatesFromTheServer(ServerTestCase):

@@ -11,7 +11,10 @@
 //   sleep MS
 //   auto-answer
 //   measure check|download|message
-// measure records, for every text control of the latest such window, the
+//   shoot-part-way download
+// shoot-part-way photographs the windows of that kind that follow only once
+// every bar stands part way, so that the picture shows a download under way
+// (a window gone before that has no picture). measure records, for every text control of the latest such window, the
 // room its text needs in the control's own font (see measure_texts).
 // The driver ends when the stop file exists or the bound (default 120 s) has
 // passed; it keeps recording after the last step.
@@ -262,6 +265,15 @@ void take_shot(tracked_window& w)
         record(record_line("shot").number("win", w.id).text("file", name));
 }
 
+// The kinds of window photographed only with their bars part way.
+std::vector<std::string> kinds_shot_part_way;
+
+bool is_shot_part_way(const std::string& kind)
+{
+    return std::find(kinds_shot_part_way.begin(), kinds_shot_part_way.end(), kind) !=
+           kinds_shot_part_way.end();
+}
+
 // --- progress bars ---------------------------------------------------------
 // A bar keeps its range and position to itself, so they are asked for with
 // messages. The updater's thread answers only while it pumps, so the
@@ -305,6 +317,13 @@ void CALLBACK bar_answer(HWND control, UINT, ULONG_PTR tag, LRESULT result)
                .number("pos", bar.pos)
                .number("min", bar.low)
                .number("max", bar.high));
+}
+
+bool bars_part_way(const tracked_window& w)
+{
+    return !w.bars.empty() && std::all_of(w.bars.begin(), w.bars.end(), [](const bar_state& bar) {
+               return bar.known && bar.low < bar.pos && bar.pos < bar.high;
+           });
 }
 
 void ask_bars(tracked_window& w)
@@ -433,7 +452,7 @@ void observe()
             continue;
         }
         ask_bars(*w);
-        if (!w->shot_taken && is_ready_for_shot(*w, now))
+        if (!w->shot_taken && is_ready_for_shot(*w, now) && (!is_shot_part_way(w->kind) || bars_part_way(*w)))
             take_shot(*w);
     }
 }
@@ -715,6 +734,10 @@ bool run_step(step& s)
     }
     if (verb == "sleep")
         return unix_time_ms() - s.started_at >= std::stoll(s.words[1]);
+    if (verb == "shoot-part-way") {
+        kinds_shot_part_way.push_back(s.words[1]);
+        return true;
+    }
     auto_answer = true;
     return true;
 }
@@ -770,6 +793,8 @@ bool valid_step(const std::vector<std::string>& w)
         return w.size() == 2 && is_kind(w[1], true);
     if (verb == "sleep")
         return w.size() == 2 && is_number(w[1]);
+    if (verb == "shoot-part-way")
+        return w.size() == 2 && w[1] == "download";
     return verb == "auto-answer" && w.size() == 1;
 }
 
