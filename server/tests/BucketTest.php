@@ -35,6 +35,9 @@ final class BucketTest extends StoreTestCase
         if (PatchMaker::find() !== null) {
             $files[] = 'files/patches/2/1/a.dll';
         }
+        if (Compressor::find() !== null) {
+            array_push($files, 'files/xz/1/a.dll.xz', 'files/xz/2/a.dll.xz');
+        }
         sort($files);
         $this->assertSame(array_merge($files, ['replies/-1', 'replies/1', 'replies/2', 'replies/none']), self::keys($plan));
         foreach ($plan as $object) {
