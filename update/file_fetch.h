@@ -1,6 +1,7 @@
 // One offered file, from the network to the staging folder: made from its
-// patch when the patch applies to the installed file, otherwise fetched
-// whole; checked against its listed hash and staged as "_update\<name>".
+// patch when the patch applies to the installed file, otherwise from its
+// compressed form when one is offered, otherwise fetched whole; checked
+// against its listed hash and staged as "_update\<name>".
 #pragma once
 
 #include "net/progress_sink.h"
@@ -8,7 +9,8 @@
 #include "update/download_result.h"
 #include "update/offered_file.h"
 
-// file has a name that can be staged. Cancel while the patch comes ends the
-// file there, as it does while the whole file comes.
+// file has a name that can be staged. Cancel while the patch or the
+// compressed form comes ends the file there, as it does while the whole
+// file comes.
 DownloadOutcome fetch_offered_file(ProgressSink& progress, const OfferedFile& file,
                                    DownloadItem& item);
