@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/content_range.h"
+#include "net/range_validator.h"
 #include "net/rate_floor.h"
 
 namespace {
@@ -185,6 +186,7 @@ void HttpTransfer::ask_from(std::size_t first_byte, const std::string& validator
 {
     add_request_header("Range: bytes=" + std::to_string(first_byte) + "-\r\n");
     add_request_header("If-Range: " + validator + "\r\n");
+    asked_validator = validator;
 }
 
 bool HttpTransfer::answers_with_rest(std::size_t first_byte, std::uint64_t size)
@@ -192,9 +194,14 @@ bool HttpTransfer::answers_with_rest(std::size_t first_byte, std::uint64_t size)
     DWORD status = 0;
     std::string value;
     ContentRange range;
+    std::string etag;
+    std::string last_modified;
+    response_header("ETag", etag);
+    response_header("Last-Modified", last_modified);
     return response_status(status) && status == 206 && response_is_plain_success() &&
            response_header("Content-Range", value) && parse_content_range(value, range) &&
-           is_rest_from(range, first_byte, size);
+           is_rest_from(range, first_byte, size) &&
+           is_answer_under(asked_validator, etag, last_modified);
 }
 
 bool HttpTransfer::send_head()

@@ -59,7 +59,8 @@ public:
     void ask_from(std::size_t first_byte, const std::string& validator);
     // After send_head of such a request: the answer is exactly the rest of a
     // resource of size bytes, a 206 with no content coding whose
-    // Content-Range starts at first_byte and ends at the size.
+    // Content-Range starts at first_byte and ends at the size, under the
+    // validator asked for (a server may ignore If-Range).
     bool answers_with_rest(std::size_t first_byte, std::uint64_t size);
 
     // Sends the request and follows redirects (never from https to http)
@@ -115,4 +116,6 @@ private:
     std::string request_verb;
     // Sent with every request: empty, or the Range and If-Range lines of ask_from.
     std::string request_headers;
+    // The If-Range value of ask_from.
+    std::string asked_validator;
 };

@@ -52,3 +52,11 @@ std::string range_validator(const std::string& etag, const std::string& last_mod
     std::string date = trimmed(last_modified);
     return is_date(date) ? date : "";
 }
+
+bool is_answer_under(const std::string& validator, const std::string& etag,
+                     const std::string& last_modified)
+{
+    if (validator.empty())
+        return false;
+    return trimmed(is_strong_etag(validator) ? etag : last_modified) == validator;
+}

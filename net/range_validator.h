@@ -12,3 +12,10 @@
 // the same), else the Last-Modified date; empty when neither is usable,
 // and the body is then never continued.
 std::string range_validator(const std::string& etag, const std::string& last_modified);
+
+// Whether a partial answer is of the version the request named: its ETag,
+// when validator is one, or else its Last-Modified equals validator (the
+// header values as received, empty when absent). Only equal strong
+// validators let two answers' bytes be joined.
+bool is_answer_under(const std::string& validator, const std::string& etag,
+                     const std::string& last_modified);

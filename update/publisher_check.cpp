@@ -20,6 +20,10 @@ bool has_pinned_publisher(const std::string& path, std::string_view bytes,
 {
     if (pins.count == 0 || !is_pe_image(bytes))
         return true;
+    // The platform reads the signature only from a table of the one form
+    // it is made for.
+    if (!has_sound_certificate_table(bytes))
+        return false;
     std::vector<Sha256Digest> keys;
     return signer_chain_keys(path, keys) &&
            std::any_of(keys.begin(), keys.end(),

@@ -11,7 +11,9 @@
 
 // True when the file staged at path, whose bytes are bytes, may be
 // installed: pins is empty (the program checks no code signature), the bytes
-// are no Windows program or library, or Windows accepts the file's signature
-// and the signer's certificate or a certificate of its chain has a pinned key.
+// are no Windows program or library, or its certificate table holds one
+// signature and nothing else (update/pe_image.h), Windows accepts that
+// signature, and the signer's certificate or one that vouches for it link
+// by link (update/platform_code_signing.h) has a pinned key.
 bool has_pinned_publisher(const std::string& path, std::string_view bytes,
                           const PublisherPins& pins);

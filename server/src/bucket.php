@@ -3,6 +3,8 @@
 declare(strict_types=1);
 
 require_once __DIR__ . '/config.php';
+require_once __DIR__ . '/edge_check.php';
+require_once __DIR__ . '/router.php';
 
 // The store copied to an S3-compatible bucket, for an edge in front of it
 // (server/edge/) to serve:
@@ -11,6 +13,11 @@ require_once __DIR__ . '/config.php';
 //                   two signatures as user metadata (update-signature,
 //                   update-freshness)
 //   replies/none    the empty reply, for a query that names no version
+//   replies/<N>/in, replies/<N>/out
+//                   while a release rolls out, for a version below it: the
+//                   reply with the release and the held one; replies/<N> is
+//                   then empty, its update-share metadata the share of
+//                   groups the edge answers with the first (rollout.php)
 // Files go first, each verified, and only then the replies: a reply in the
 // bucket never names a file that is not there. Every object is written
 // whole by one PUT, so a reader gets the old or the new reply, never a mix;
@@ -19,21 +26,9 @@ require_once __DIR__ . '/config.php';
 const EMPTY_REPLY_OBJECT = 'replies/none';
 const REPLY_CONTENT_TYPE = 'text/plain; charset=windows-1250';
 const FILE_CONTENT_TYPE = 'application/octet-stream';
-// How long a cache in front may keep a reply: long enough to answer nearly
-// every check from the cache, short enough that a push shows within a minute
-// and that no cached reply outlives its own expiry.
-const REPLY_CACHE_SECONDS = 60;
-
 function reply_object_name(int $client_version): string
 {
     return "replies/$client_version";
-}
-
-// At most a tenth of the freshness validity, so that a reply taken from a
-// cache has nearly all of its validity left.
-function reply_cache_control(int $freshness_validity): string
-{
-    return 'max-age=' . min(REPLY_CACHE_SECONDS, intdiv($freshness_validity, 10));
 }
 
 /**
@@ -94,19 +89,35 @@ function files_to_push(array $files, array $in_bucket): array
 }
 
 /**
- * Every stored reply as its object, and the empty reply.
- * @param array<int, array{signature: string, freshness: string, body: string}> $replies by client version
+ * Every stored reply as its object, and the empty reply. While a release
+ * rolls out, a version with a held reply gets both as variants and, after
+ * them, the choice between them: the share of groups offered the release now
+ * (0 while halted), so that rollout, halt and resume sign nothing.
  */
-function reply_objects(array $replies, int $freshness_validity): array
+function reply_objects(ReleaseStore $store, int $freshness_validity, int $now): array
 {
     $cache_control = reply_cache_control($freshness_validity);
+    $reply_object = fn(string $key, array $reply) => bucket_object($key, null, $reply['body'], REPLY_CONTENT_TYPE,
+        $cache_control, ['update-signature' => $reply['signature'], 'update-freshness' => $reply['freshness']]);
+    // Held replies make a version's reply a choice, as at the router; an
+    // unreadable rollout state includes nobody.
+    $held = $store->stored_replies(true);
+    $share = $store->rollout()?->share($now) ?? 0;
+    $variants = [];
     $objects = [];
-    foreach ($replies as $client => $reply) {
-        $objects[] = bucket_object(reply_object_name($client), null, $reply['body'], REPLY_CONTENT_TYPE, $cache_control,
-                                   ['update-signature' => $reply['signature'], 'update-freshness' => $reply['freshness']]);
+    foreach ($store->stored_replies() as $client => $reply) {
+        $key = reply_object_name($client);
+        if (isset($held[$client])) {
+            $variants[] = $reply_object("$key/in", $reply);
+            $variants[] = $reply_object("$key/out", $held[$client]);
+            $objects[] = bucket_object($key, null, '', REPLY_CONTENT_TYPE, $cache_control,
+                                       ['update-share' => (string)$share]);
+        } else {
+            $objects[] = $reply_object($key, $reply);
+        }
     }
     $objects[] = bucket_object(EMPTY_REPLY_OBJECT, null, '', REPLY_CONTENT_TYPE, $cache_control);
-    return $objects;
+    return array_merge($variants, $objects);
 }
 
 /**
@@ -115,38 +126,79 @@ function reply_objects(array $replies, int $freshness_validity): array
  */
 function push_plan(ReleaseStore $store, array $in_bucket, int $freshness_validity, int $now): array
 {
-    return array_merge(files_to_push(store_files($store), $in_bucket),
-                       reply_objects(bucket_replies($store, $now), $freshness_validity));
-}
-
-/**
- * The replies the bucket serves. An edge cannot tell a client's rollout
- * group, so while a release rolls out every client it answers is one
- * outside the rollout (the held replies), until the rollout reaches
- * everyone: a bucket never offers a release to more clients than its share.
- * @return array<int, array{signature: string, freshness: string, body: string}> by client version
- */
-function bucket_replies(ReleaseStore $store, int $now): array
-{
-    $rollout = $store->rollout();
-    $rolling = $rollout !== null && !$rollout->is_complete($now);
-    return ($rolling ? $store->stored_replies(true) : []) + $store->stored_replies();
+    return array_merge(files_to_push(store_files($store), $in_bucket), reply_objects($store, $freshness_validity, $now));
 }
 
 /**
  * Copies the store into the bucket, under the store's lock so that no
- * publish changes the store meanwhile.
+ * publish changes the store meanwhile. With an edge, every file and patch
+ * the replies name is read through it and must match the store before any
+ * reply is written.
  * @return array{files: int, replies: int, bytes: int} what was written
  */
-function push_store(ReleaseStore $store, Bucket $bucket, int $freshness_validity, bool $show_progress): array
+function push_store(ReleaseStore $store, Bucket $bucket, ?EdgeCheck $edge, int $freshness_validity,
+                    bool $show_progress): array
 {
-    return $store->locked(function () use ($store, $bucket, $freshness_validity, $show_progress) {
+    return $store->locked(function () use ($store, $bucket, $edge, $freshness_validity, $show_progress) {
         $objects = push_plan($store, $bucket->listing('files/'), $freshness_validity, time());
-        $bucket->write($objects, $show_progress);
-        $replies = count(array_filter($objects, fn($object) => str_starts_with($object['key'], 'replies/')));
-        return ['files' => count($objects) - $replies, 'replies' => $replies,
+        $replies = array_values(array_filter($objects, fn($object) => str_starts_with($object['key'], 'replies/')));
+        $files = array_slice($objects, 0, count($objects) - count($replies));
+        $bucket->write($files, $show_progress);
+        $edge?->check(named_files($replies, $edge->base_url, $store));
+        $bucket->write($replies, $show_progress);
+        return ['files' => count($files), 'replies' => count($replies),
                 'bytes' => array_sum(array_column($objects, 'size'))];
     });
+}
+
+/**
+ * A rollout's new share (or its halt) into the bucket: the choice of each
+ * version whose two variants are in the bucket. Variants of an earlier
+ * push are signed replies for that version too, and neither offers the
+ * rolling release to more than the share; a version without them keeps the
+ * reply it has, which does not offer it.
+ * @return int the choices written
+ */
+function push_rollout_share(ReleaseStore $store, Bucket $bucket, int $freshness_validity): int
+{
+    return $store->locked(function () use ($store, $bucket, $freshness_validity) {
+        $choices = share_objects(reply_objects($store, $freshness_validity, time()), $bucket->listing('replies/'));
+        $bucket->write($choices, false);
+        return count($choices);
+    });
+}
+
+/**
+ * The choices among reply objects whose two variants are in the bucket.
+ * @param array<string, mixed> $in_bucket the bucket's replies/, by key
+ */
+function share_objects(array $reply_objects, array $in_bucket): array
+{
+    return array_values(array_filter($reply_objects, fn($object) => isset($object['metadata']['update-share'],
+        $in_bucket["{$object['key']}/in"], $in_bucket["{$object['key']}/out"])));
+}
+
+/**
+ * Every file and patch the reply objects name, by its key in the bucket,
+ * with the store's path for it: each field of a reply line that is a URL
+ * under $base_url.
+ * @return array<string, string> key => path
+ */
+function named_files(array $reply_objects, string $base_url, ReleaseStore $store): array
+{
+    $named = [];
+    foreach ($reply_objects as $object) {
+        foreach (explode("\r\n", $object['body']) as $line) {
+            foreach (explode(',', $line) as $field) {
+                if (str_starts_with($field, "$base_url/")) {
+                    $relative = substr($field, strlen($base_url) + 1);
+                    $named["files/$relative"] = $store->files_folder() . "/$relative";
+                }
+            }
+        }
+    }
+    ksort($named);
+    return $named;
 }
 
 // The bucket, reached through bucket_client.py (python3-boto3) with the

@@ -19,7 +19,8 @@ final class Config
         public readonly string $product,
         public readonly int $freshness_validity,
         public readonly array $publisher_pins = [],
-        public readonly ?BucketAddress $bucket = null
+        public readonly ?BucketAddress $bucket = null,
+        public readonly ?string $edge_url = null
     ) {
     }
 
@@ -50,7 +51,12 @@ final class Config
         }
         $validity = parse_validity((string)($settings['freshness_validity'] ?? self::DEFAULT_FRESHNESS_VALIDITY));
         $pins = parse_publisher_pins((string)($settings['publisher_pins'] ?? ''));
-        return new Config($store, $base_url, $product, $validity, $pins, configured_bucket($settings, $path));
+        $edge_url = rtrim((string)($settings['edge_url'] ?? ''), '/');
+        if ($edge_url !== '' && preg_match('#^https?://[^/?\#]+$#D', $edge_url) !== 1) {
+            throw new RuntimeException("edge_url \"$edge_url\" in $path: an http(s)://host[:port]");
+        }
+        return new Config($store, $base_url, $product, $validity, $pins, configured_bucket($settings, $path),
+                          $edge_url === '' ? null : $edge_url);
     }
 
     public function replies_folder(): string

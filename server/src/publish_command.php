@@ -156,9 +156,20 @@ function push(Config $config): void
         return;
     }
     $bucket = new Bucket($config->bucket);
-    $pushed = push_store(new ReleaseStore($config->store), $bucket, $config->freshness_validity, on_terminal());
+    $edge = $config->edge_url === null ? null : new EdgeCheck($config->edge_url, $config->base_url);
+    $pushed = push_store(new ReleaseStore($config->store), $bucket, $edge, $config->freshness_validity, on_terminal());
     echo "Pushed to bucket {$bucket->name} at {$bucket->endpoint}: {$pushed['files']} files and "
          . "patches, then {$pushed['replies']} replies ({$pushed['bytes']} bytes)\n";
+}
+
+// A rollout's share into the configuration's bucket, when it names one.
+function push_share(Config $config): void
+{
+    if ($config->bucket !== null) {
+        $bucket = new Bucket($config->bucket);
+        $count = push_rollout_share(new ReleaseStore($config->store), $bucket, $config->freshness_validity);
+        echo "Pushed the share to bucket {$bucket->name} at {$bucket->endpoint} for $count versions\n";
+    }
 }
 
 // Progress is for a person watching, not for a log.

@@ -9,6 +9,11 @@ require_once __DIR__ . '/stored_reply.php';
 // canonical version is looked up. While a release rolls out, a version below
 // it has a held reply too, which a client outside the rollout gets.
 
+// How long a cache in front may keep a reply: long enough to answer nearly
+// every check from the cache, short enough that a release or a halt shows
+// within a minute and that no cached reply outlives its own expiry.
+const REPLY_CACHE_SECONDS = 60;
+
 const NO_REPLY = ['body' => '', 'signature' => null, 'freshness' => null];
 
 /** @return array{body: string, signature: ?string, freshness: ?string, rollout?: string} rollout: "in" or "out" where held */
@@ -26,4 +31,11 @@ function find_reply(mixed $version, string $replies_folder, mixed $group = null,
         return NO_REPLY;
     }
     return $held === false ? $reply : $reply + ['rollout' => $in ? 'in' : 'out'];
+}
+
+// At most a tenth of the freshness validity, so that a reply taken from a
+// cache has nearly all of its validity left.
+function reply_cache_control(int $freshness_validity): string
+{
+    return 'max-age=' . min(REPLY_CACHE_SECONDS, intdiv($freshness_validity, 10));
 }

@@ -59,6 +59,10 @@ final class BucketTest extends StoreTestCase
                            $reply_1['cache_control'], $reply_1['metadata']]);
         $none = end($plan);
         $this->assertSame(['', [], 'max-age=60'], [$none['body'], $none['metadata'], $none['cache_control']]);
+        // The edge is asked for every file and patch a reply names, once.
+        $named = named_files(array_slice($plan, -4), self::BASE_URL, new ReleaseStore($this->store_root));
+        $this->assertSame(array_values(array_diff($files, ['files/1/a.dll', 'files/1/wersja.txt'])), array_keys($named));
+        $this->assertSame($this->store_root . '/files/2/a.dll', $named['files/2/a.dll']);
     }
 
     public function test_a_push_writes_the_files_the_bucket_lacks_or_holds_otherwise_and_every_reply(): void
@@ -116,22 +120,37 @@ final class BucketTest extends StoreTestCase
         }
     }
 
-    public function test_while_a_release_rolls_out_the_bucket_answers_every_client_as_one_outside_it(): void
+    public function test_while_a_release_rolls_out_each_version_below_it_is_a_share_between_two_signed_variants(): void
     {
         $this->publish(1, ['a.dll' => 'a1']);
         $this->publish(2, ['a.dll' => 'a2']);
         $before = self::bodies($this->plan());
         $now = time();
         $this->publisher()->publish(3, $this->release_folder(['a.dll' => 'a3']), [], new Rollout(3, [10, 100], 3600, $now));
+        $plan = $this->plan();
 
-        $rolling = self::bodies($this->plan());
-        foreach (['replies/-1', 'replies/1', 'replies/2'] as $key) {
-            $this->assertSame($before[$key], $rolling[$key], $key);
+        $variants = ['replies/-1/in', 'replies/-1/out', 'replies/1/in', 'replies/1/out', 'replies/2/in', 'replies/2/out'];
+        $this->assertSame(array_merge($variants, ['replies/-1', 'replies/1', 'replies/2', 'replies/3', 'replies/none']),
+                          array_slice(self::keys($plan), -11));
+        $bodies = self::bodies($plan);
+        $stored = (new ReleaseStore($this->store_root))->stored_replies();
+        foreach (['-1', '1', '2'] as $version) {
+            $this->assertSame([$before["replies/$version"], $stored[(int)$version]['body'], ''],
+                              [$bodies["replies/$version/out"], $bodies["replies/$version/in"], $bodies["replies/$version"]]);
         }
-        $this->assertSame('', $rolling['replies/3']);
-        // Once the schedule reaches everyone, the bucket offers 3 too.
-        $complete = self::bodies(push_plan(new ReleaseStore($this->store_root), [], self::VALIDITY, $now + 3600));
-        $this->assertStringContainsString('/3/a.dll', $complete['replies/1']);
+        $this->assertStringContainsString('/3/a.dll', $bodies['replies/1/in']);
+        $shares = fn(array $objects) => array_column(array_column(share_objects($objects, self::listed($objects)), 'metadata'),
+                                                     'update-share');
+        $this->assertSame(['10', '10', '10'], $shares($plan));
+        // Halted, no one new; the next step is pushed with the share it reaches.
+        (new ReleaseStore($this->store_root))->save_rollout((new Rollout(3, [10, 100], 3600, $now))->halted_at($now));
+        $this->assertSame(['0', '0', '0'], $shares($this->plan()));
+        (new ReleaseStore($this->store_root))->save_rollout(new Rollout(3, [10, 100], 3600, $now));
+        $this->assertSame(['100', '100', '100'], $shares(push_plan(new ReleaseStore($this->store_root), [], self::VALIDITY, $now + 3600)));
+        // Only a version whose variants are in the bucket gets its share.
+        $listed = self::listed($plan);
+        unset($listed['replies/1/out']);
+        $this->assertSame(['replies/-1', 'replies/2'], self::keys(share_objects($plan, $listed)));
     }
 
     /** @return array<string, string> each reply object's body, by key */

@@ -109,6 +109,14 @@ final class RouterTest extends StoreTestCase
         }
     }
 
+    public function test_a_cache_may_keep_a_reply_as_long_as_the_bucket_s_copy_of_it(): void
+    {
+        $this->assertSame('max-age=60', $this->get('/upload/check_update.php?wersja=1')[1]['cache-control']);
+        $config = $this->folder . '/config.ini';
+        file_put_contents($config, file_get_contents($config) . "freshness_validity = 300s\n");
+        $this->assertSame('max-age=30', $this->get('/upload/check_update.php?wersja=1')[1]['cache-control']);
+    }
+
     public function test_a_store_without_replies_answers_empty(): void
     {
         exec('rm -rf ' . escapeshellarg($this->store_root . '/replies'));

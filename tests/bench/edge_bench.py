@@ -10,9 +10,14 @@ connections (or the most the run measures, if fewer) busy while reply_sampler.py
 of some state, both signatures verifying, every named file served by the
 edge) until every answer has been the new state for a while; the time from
 the push's end to the last old answer is how long the edge's cache keeps
-the old state. Swift, memcached and the publish run at a higher priority
-than the edge and its load in that round, as they would on machines of
-their own.
+the old state. Last, a rollout round under the same load, every check
+with a group from 0 to 99: a release rolls out to 10 %, a step takes it to
+50 %, and a halt stops it, while rollout_sampler.py checks as every group
+in turn; it gives the share of each group's checks answered with the
+release, second by second, when the last one was after the halt, and the
+cache's hit ratio over the round. Swift, memcached and the publish run at
+a higher priority than the edge and its load in those rounds, as they
+would on machines of their own.
 """
 
 import base64
@@ -33,6 +38,10 @@ SETTLED_SECONDS = 5
 # The cache keeps a reply a minute, then serves it once more while it
 # fetches the new one (a slow store makes that longer).
 LONGEST_WAIT = 150
+# How long the edge may hold a rollout's share: the replies' max-age.
+CACHE_LIFETIME = 60
+# The rollout round's steps: the release's share, then the step's.
+STEPS = (10, 50)
 
 
 class EdgeServing:
@@ -85,8 +94,128 @@ def measure_edge(folder, store, wrk, versions, connections, rounds, seconds, key
                 samples.setdefault(("edge", count), []).append(result)
         push = push_under_load(edge, serving, folder, keys, wrk, versions, min(PUSH_CONNECTIONS, max(connections)),
                                progress, bench)
+        push["rollout"] = rollout_under_load(edge, serving, folder, keys, wrk, versions,
+                                             min(PUSH_CONNECTIONS, max(connections)), progress, bench)
     push["start_seconds"] = started
     return samples, push
+
+
+def store_first(serving):
+    """Swift and memcached before the edge and its load; returns the
+    priority to go back to after a publish at the same rank."""
+    for pid in serving.namespace.processes_named("swift-") + serving.namespace.processes_named("memcached"):
+        os.setpriority(os.PRIO_PROCESS, pid, -10)
+    return os.getpriority(os.PRIO_PROCESS, 0)
+
+
+def rollout_under_load(edge, serving, folder, keys, wrk, versions, load_connections, progress, bench):
+    """A release rolled out to STEPS[0] %, stepped to STEPS[1] % and halted
+    under load through the edge. Returns the checks by second, the seconds
+    until each step's groups all got it and from the halt to the last check
+    that got it, the hit ratio and what went wrong."""
+    out = os.path.join(folder, "edge-rollout.txt")
+    stop = os.path.join(folder, "edge-rollout.stop")
+    version = max(int(name) for name in os.listdir(os.path.join(edge.store, "files")) if name.isdigit()) + 1
+    publisher = types.SimpleNamespace(publish=lambda *arguments: edge.publish(serving.namespace, *arguments))
+    load = wrk.start(bench.check_paths(versions), load_connections, 900, count_not_ok=True, groups=True)
+    sampler = subprocess.Popen(serving.namespace.command(sys.executable, os.path.join(HERE, "rollout_sampler.py"),
+                                                         out, stop, "1", str(version)))
+    priority = store_first(serving)
+    hits, misses = cache_counts(edge, serving.namespace)
+    marks = {}
+
+    def publish(name, action):
+        progress("the edge's rollout: %s" % name)
+        os.setpriority(os.PRIO_PROCESS, 0, -10)
+        action()
+        os.setpriority(os.PRIO_PROCESS, 0, priority)
+        marks[name] = time.time()
+
+    def all_offered(groups, since):
+        """Waits until the last check of each of groups after since got the release."""
+        deadline = time.time() + LONGEST_WAIT
+        while time.time() < deadline:
+            last = {}
+            for t, group, offered in read_checks(out):
+                if t > since and group in groups:
+                    last[group] = offered
+            if len(last) == len(groups) and all(last.values()):
+                return True
+            time.sleep(1)
+        return False
+
+    try:
+        reached = []
+        publish("release at %d %%" % STEPS[0],
+                lambda: bench.release(publisher, folder, keys, version, "--rollout", "%d%%" % STEPS[0]))
+        reached.append(all_offered(range(STEPS[0]), marks["release at %d %%" % STEPS[0]]))
+        publish("step to %d %%" % STEPS[1], lambda: edge.publish(serving.namespace, "rollout", str(version),
+                                                                  "%d%%" % STEPS[1]))
+        reached.append(all_offered(range(STEPS[1]), marks["step to %d %%" % STEPS[1]]))
+        publish("halt", lambda: edge.publish(serving.namespace, "halt", str(version)))
+        time.sleep(CACHE_LIFETIME + 5)
+        after = cache_counts(edge, serving.namespace)
+    finally:
+        bench.stop_sampling(stop, sampler, load)
+    load_result = bench.Wrk.result(load, 60)
+    checks = read_checks(out)
+    found = {"checks": checks, "marks": marks, "errors": count_errors(out), "wrk": load_result,
+             "hits": after[0] - hits, "misses": after[1] - misses}
+    times = list(marks.values())
+    found["reached"] = [until_all(checks, times[step], times[step + 1], share) if done else None
+                        for step, (share, done) in enumerate(zip(STEPS, reached))]
+    found["beyond_share"] = sum(1 for t, group, offered in checks if offered and group >= STEPS[1])
+    found["last_after_halt"] = max((t - marks["halt"] for t, _, offered in checks if offered and t > marks["halt"]),
+                                   default=0.0)
+    return found
+
+
+def until_all(checks, since, until, share):
+    """Seconds from since until every group below share was answered with
+    the release on each of its checks up to until; None if one never was."""
+    firsts = []
+    for group in range(share):
+        mine = [(t, offered) for t, g, offered in checks if g == group and since < t < until]
+        last_not = max((t for t, offered in mine if not offered), default=since)
+        got = [t for t, offered in mine if offered and t > last_not]
+        if not got:
+            return None
+        firsts.append(min(got))
+    return max(firsts) - since
+
+
+def by_second(found):
+    """Per second from the release's push on: the share of the checks of
+    groups 0-9, 10-49 and 50-99 answered with the release."""
+    start = found["marks"]["release at %d %%" % STEPS[0]]
+    groups = ((0, STEPS[0]), (STEPS[0], STEPS[1]), (STEPS[1], 100))
+    seconds = {}
+    for t, group, offered in found["checks"]:
+        if t >= start:
+            cell = seconds.setdefault(int(t - start), [[0, 0] for _ in groups])
+            for counts, (low, high) in zip(cell, groups):
+                if low <= group < high:
+                    counts[0] += offered
+                    counts[1] += 1
+    lines = ["second  " + "  ".join("groups %d-%d" % (low, high - 1) for low, high in groups)
+             + "  (%% of checks answered with the release; %s)" % ", ".join(
+                 "%s at %d s" % (name, found["marks"][name] - start) for name in found["marks"])]
+    for second, cell in sorted(seconds.items()):
+        lines.append("%6d  " % second + "  ".join("%10s" % ("%.0f" % (100.0 * hit / total) if total else "-")
+                                                  for hit, total in cell))
+    return "\n".join(lines) + "\n"
+
+
+def read_checks(path):
+    """The rollout sampler's answered checks: (t, group, offered)."""
+    with open(path) as f:
+        return [(float(t), int(group), offered == "1") for t, group, offered in
+                (line.split() for line in f if line.endswith("\n") and line != "error\n")]
+
+
+def count_errors(path):
+    with open(path) as f:
+        return sum(1 for line in f if line == "error\n")
 
 
 def push_under_load(edge, serving, folder, keys, wrk, versions, load_connections, progress, bench):
@@ -101,9 +230,7 @@ def push_under_load(edge, serving, folder, keys, wrk, versions, load_connections
     # The store and the publishing machine have machines of their own where
     # it counts; here they share two cores with the edge and its load, so
     # they go first (the publish inherits this process's priority).
-    for pid in serving.namespace.processes_named("swift-") + serving.namespace.processes_named("memcached"):
-        os.setpriority(os.PRIO_PROCESS, pid, -10)
-    priority = os.getpriority(os.PRIO_PROCESS, 0)
+    priority = store_first(serving)
     try:
         if not harness._wait_for(lambda: os.path.exists(out) and os.path.getsize(out) > 0, 20):
             raise bench.BenchError("the sampler got no answer through the edge")

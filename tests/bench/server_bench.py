@@ -48,6 +48,8 @@ INSTALLER = 1
 UNKNOWN = ["0", "999999", "2147483647", "abc"]
 PUBLISH_CONNECTIONS = 256
 STATIC_PATH = "/files/bench/reply.bin"
+# Beside the table: the rollout round's checks by second.
+ROLLOUT_FILE = "server-rollout.txt"
 
 # wrk's script: each thread asks for the paths in turn, from its own start;
 # done() prints one JSON line. "not_ok" counts answers other than 200 when
@@ -58,7 +60,9 @@ not_ok = 0
 local requests, next_one, threads = {}, 0, {}
 function setup(thread) table.insert(threads, thread) end
 function init(args)
-  for i, path in ipairs(paths) do requests[i] = wrk.format("GET", path) end
+  for _, path in ipairs(paths) do
+    for _, headers in ipairs(%(headers)s) do table.insert(requests, wrk.format("GET", path, headers)) end
+  end
   next_one = math.random(#requests)
 end
 function request()
@@ -114,8 +118,8 @@ def publish_store(server, folder):
     return keys
 
 
-def release(server, folder, keys, version):
-    """keys: publish's key options."""
+def release(server, folder, keys, version, *options):
+    """keys: publish's key options; options: more of them, such as --rollout."""
     files = {"core.dll": b"core %d\r\n" % version * 40,
              "part%d.dat" % (version % 5): os.urandom(200 + version)}
     source = os.path.join(folder, "release-%d" % version)
@@ -123,7 +127,7 @@ def release(server, folder, keys, version):
     for name, data in files.items():
         with open(os.path.join(source, name), "wb") as f:
             f.write(data)
-    server.publish("release", str(version), source, *keys, "--installer", str(INSTALLER))
+    server.publish("release", str(version), source, *keys, "--installer", str(INSTALLER), *options)
 
 
 def stored_replies(server):
@@ -131,6 +135,8 @@ def stored_replies(server):
     replies = {}
     folder = os.path.join(server.store, "replies")
     for name in os.listdir(folder):
+        if not name.endswith(".reply"):
+            continue
         with open(os.path.join(folder, name), "rb") as f:
             signature, freshness, body = f.read().split(b"\n", 2)
         replies[name[:-len(".reply")]] = (body, signature.decode(), freshness.decode())
@@ -166,12 +172,15 @@ class Wrk:
         self.folder = folder
         self.scripts = 0
 
-    def start(self, paths, connections, seconds, count_not_ok=False):
+    def start(self, paths, connections, seconds, count_not_ok=False, groups=False):
+        """groups: each path asked with X-Update-Group 0 to 99 in turn."""
         self.scripts += 1
         script = os.path.join(self.folder, "wrk-%d.lua" % self.scripts)
         with open(script, "w") as f:
             f.write(WRK_SCRIPT % {"paths": ", ".join('"%s"' % p for p in paths),
-                                  "response": COUNT_NOT_OK if count_not_ok else ""})
+                                  "response": COUNT_NOT_OK if count_not_ok else "",
+                                  "headers": "{%s}" % ", ".join('{["X-Update-Group"] = "%d"}' % g for g in range(100))
+                                             if groups else "{{}}"})
         threads = min(2, connections)
         return subprocess.Popen(self.namespace.command("wrk", "-t%d" % threads, "-c%d" % connections,
                                                        "-d%ds" % seconds, "--timeout", "10s", "-s", script,
@@ -390,7 +399,33 @@ def table(samples, publishes, connections, rounds, seconds, versions, size, load
             edge_push["bad_signatures"], edge_push["signed_kinds"],
             "(not within %d s)" % edge_bench.LONGEST_WAIT if edge_push["until_new"] is None
             else "%.1f s" % edge_push["until_new"]))
+    rollout = edge_push["rollout"]
+    steps = ["%s: every check of groups 0-%d with it %s after its push" % (
+                 name, share - 1, "(not within %d s)" % edge_bench.LONGEST_WAIT if seconds is None else "%.1f s" % seconds)
+             for name, share, seconds in zip(rollout["marks"], edge_bench.STEPS, rollout["reached"])]
+    add("rollout under load through the edge (%d connections, each check with a group of 0-99): %s; halt: the last "
+        "check answered with it %.1f s after the halt's push (cache lifetime %d s); %d checks of groups %d-99 answered "
+        "with it; cache hits %.2f %% (%d hits, %d misses); %d sampler errors, wrk %d errors, %d not 200; by second in %s" % (
+            edge_push["connections"], "; ".join(steps), rollout["last_after_halt"], edge_bench.CACHE_LIFETIME,
+            rollout["beyond_share"], edge_bench.STEPS[-1], rollout_hit_ratio(rollout), rollout["hits"], rollout["misses"],
+            rollout["errors"], rollout["wrk"]["errors"], rollout["wrk"]["not_ok"], ROLLOUT_FILE))
     return "".join(line.rstrip() + "\n" for line in lines)
+
+
+def rollout_hit_ratio(rollout):
+    return 100.0 * rollout["hits"] / max(1, rollout["hits"] + rollout["misses"])
+
+
+def rollout_failures(rollout):
+    """What the rollout round got wrong."""
+    wrong = ["a step's groups not all offered the release" for seconds in rollout["reached"] if seconds is None]
+    if rollout["beyond_share"]:
+        wrong.append("%d checks beyond the share offered the release" % rollout["beyond_share"])
+    if rollout["last_after_halt"] > edge_bench.CACHE_LIFETIME:
+        wrong.append("offered %.1f s after the halt" % rollout["last_after_halt"])
+    if rollout_hit_ratio(rollout) < 99:
+        wrong.append("cache hits %.2f %%" % rollout_hit_ratio(rollout))
+    return wrong + (["errors"] if rollout["errors"] or rollout["wrk"]["errors"] or rollout["wrk"]["not_ok"] else [])
 
 
 def publish_failures(publish, samples_wanted):
@@ -447,7 +482,10 @@ def main():
     with open(args.out, "w", encoding="utf-8") as f:
         f.write(text)
     sys.stdout.write(text)
+    with open(os.path.join(os.path.dirname(os.path.abspath(args.out)), ROLLOUT_FILE), "w", encoding="utf-8") as f:
+        f.write(edge_bench.by_second(edge_push["rollout"]))
     wrong = [name + ": " + what for name, p in publishes for what in publish_failures(p, args.samples)]
+    wrong += ["the edge's rollout: " + what for what in rollout_failures(edge_push["rollout"])]
     wrong += ["the edge: " + what for what in publish_failures(edge_push, 0)]
     if edge_push["until_new"] is None:
         wrong.append("the edge: old answers still %d s after the push" % edge_bench.LONGEST_WAIT)

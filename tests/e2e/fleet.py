@@ -96,21 +96,17 @@ def offered(machines, results, version):
 def halt_by_watch(namespace, server, folder, machines, version, threshold, cache_lifetime, pause=10):
     """A release whose installs fail: two rounds of checks, publish watch
     over the server's log, then rounds until one cache lifetime after the
-    halt. Returns the machines ever offered version, those offered in the
-    last round, what watch printed and the seconds from the first check to
-    watch's halt."""
+    halt. Returns the machines offered version in each round, what watch
+    printed and the seconds from the first check to watch's halt."""
     started = time.time()
-    ever = set()
-    for _ in range(2):
-        ever |= offered(machines, run_round(namespace, folder, machines), version)
+    by_round = [offered(machines, run_round(namespace, folder, machines), version) for _ in range(2)]
     watched = server.publish("watch", "--threshold", threshold, os.path.join(server.folder, "updates.log"))
     halted = time.time()
     while True:
         waited = time.time() - halted
-        last = offered(machines, run_round(namespace, folder, machines), version)
-        ever |= last
+        by_round.append(offered(machines, run_round(namespace, folder, machines), version))
         if waited > cache_lifetime + 1:
-            return ever, last, watched, halted - started
+            return by_round, watched, halted - started
         time.sleep(pause)
 
 

@@ -11,8 +11,10 @@ module inside a network namespace:
     object_store.py FOLDER READY [--log-requests]
 
 which starts the Swift servers (the proxy on 127.0.0.1:8080) and Varnish
-(127.0.0.1:80 and the Unix socket FOLDER/edge.sock; its requests logged by
-varnishncsa with --log-requests), creates READY once all answer, and stops them on SIGTERM.
+(127.0.0.1:80 and the Unix socket FOLDER/edge.sock; with --log-requests,
+its requests logged by varnishncsa into access.log and, in the manual's
+format for publish watch, updates.log), creates READY once all answer, and
+stops them on SIGTERM.
 The bucket's data stays in FOLDER from start to start; publish() runs
 server/publish in that namespace with the bucket's configuration and
 credentials.
@@ -138,7 +140,7 @@ class EdgeServer:
         self._write_vcl()
         with open(self.config_path, "w", encoding="utf-8") as f:
             f.write("store = %s\nbase_url = %s\nbucket_endpoint = http://127.0.0.1:%d\nbucket = %s\n"
-                    % (self.store, BASE_URL, PROXY_PORT, BUCKET))
+                    "edge_url = http://127.0.0.1\n" % (self.store, BASE_URL, PROXY_PORT, BUCKET))
 
     @property
     def config_path(self):
@@ -292,10 +294,17 @@ def start_servers(folder):
     return processes
 
 
+def watched_format():
+    """The varnishncsa format the server's manual gives for publish watch."""
+    with open(os.path.join(REPO, "docs", "server.md"), encoding="utf-8") as f:
+        return re.search(r"varnishncsa .*?-F '([^']+)'", f.read(), re.DOTALL).group(1)
+
+
 def log_requests(folder):
-    """varnishncsa's log of the edge's requests, once Varnish runs."""
-    return subprocess.Popen(["varnishncsa", "-n", os.path.join(folder, "varnish"), "-w", os.path.join(folder, "access.log"),
-                             "-F", '%{%s}t "%m %U%q %H" %s %b'])
+    """varnishncsa's logs of the edge's requests, once Varnish runs."""
+    return [subprocess.Popen(["varnishncsa", "-n", os.path.join(folder, "varnish"), "-w", os.path.join(folder, name),
+                              "-F", log_format])
+            for name, log_format in (("access.log", '%{%s}t "%m %U%q %H" %s %b'), ("updates.log", watched_format()))]
 
 
 def main(folder, ready_path, *options):
@@ -303,7 +312,7 @@ def main(folder, ready_path, *options):
     signal.signal(signal.SIGTERM, lambda *_: stopped.append(True))
     started = time.monotonic()
     processes = start_servers(folder)
-    logger = None
+    loggers = []
     try:
         # Bounded by the caller's wait; on a loaded machine Swift takes a minute or more.
         deadline = time.monotonic() + 600
@@ -313,15 +322,14 @@ def main(folder, ready_path, *options):
                 sys.exit("Swift or Varnish did not start; see the logs in " + folder)
             time.sleep(0.05)
         # The log's reader may give up under load; the servers go on without it.
-        logger = log_requests(folder) if "--log-requests" in options else None
+        loggers = log_requests(folder) if "--log-requests" in options else []
         with open(os.path.join(folder, "start-seconds"), "a", encoding="utf-8") as f:
             f.write("%.2f\n" % (time.monotonic() - started))
         open(ready_path, "w").close()
         while not stopped and all(p.poll() is None for _, p in processes):
             time.sleep(0.2)
     finally:
-        if logger is not None:
-            processes.append(("varnishncsa", logger))
+        processes += [("varnishncsa", logger) for logger in loggers]
         for _, process in processes:
             process.terminate()
         for _, process in processes:

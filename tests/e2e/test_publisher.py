@@ -1,7 +1,8 @@
 """End-to-end tests of pinned publishers: a program or library that an
 update brings is installed only when Windows accepts its Authenticode
-signature and the signer's certificate, or one of its chain, has a key the
-program was built with (UPDATE_PUBLISHER_PINS).
+signature and the signer's certificate, or one of its chain that vouches
+for it link by link, has a key the program was built with
+(UPDATE_PUBLISHER_PINS).
 
 The certificate authority and the publishers "a" and "b" it certified are
 made when the tests are built (tools/make_publishers), each program's pins
@@ -14,6 +15,7 @@ key: what is refused here is refused despite it."""
 
 import os
 import shutil
+import struct
 import subprocess
 import tempfile
 import unittest
@@ -94,6 +96,14 @@ def renewed_certificate_of_a():
     return paths[0], paths[1]
 
 
+def as_x509_certificate(data):
+    """data with its certificate table's entry typed X.509 (1), not PKCS#7."""
+    optional = struct.unpack_from("<I", data, 0x3c)[0] + 24
+    directories = optional + (112 if data[optional:optional + 2] == b"\x0b\x02" else 96)
+    table = struct.unpack_from("<I", data, directories + 32)[0]
+    return data[:table + 6] + struct.pack("<H", 1) + data[table + 8:]
+
+
 def one_byte_changed(data):
     """data with one byte of the program's code changed: past the headers,
     before the signature."""
@@ -124,11 +134,13 @@ class PublisherTestCase(DownloadTestCase):
 
 # What an attacker with the release key alone can offer, and that the
 # pinned program must refuse: the new launcher unsigned, signed by another
-# publisher, or signed and then changed (its line naming the changed bytes).
+# publisher, signed and then changed (its line naming the changed bytes), or
+# signed by a key of their own whose certificate names a's as its issuer.
 def refused_forms():
     menu = new_menu()
     return {"unsigned": menu, "signed by b": signed_by_publisher(menu, "b"),
-            "changed after signing": one_byte_changed(signed_by_publisher(menu, "a"))}
+            "changed after signing": one_byte_changed(signed_by_publisher(menu, "a")),
+            "forged link to a": signed_by_publisher(menu, "forged")}
 
 
 class PinnedPublisher(PublisherTestCase):
@@ -146,6 +158,12 @@ class PinnedPublisher(PublisherTestCase):
 
                 self.assert_failed_download(result)
                 self.assertNotIn("_update/", result.files_after)
+
+    def test_a_certificate_table_of_another_type_fails_the_download_before_windows_reads_it(self):
+        menu = as_x509_certificate(signed_by_publisher(new_menu(), "a"))
+        result = self.run_program(pinned_exe("pinned"), {"menu.exe": menu})
+
+        self.assert_failed_download(result)
 
     def test_a_launcher_made_from_a_patch_installs_when_the_result_is_signed_by_the_pinned_publisher(self):
         with open(harness.menu_exe(), "rb") as f:

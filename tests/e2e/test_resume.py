@@ -183,6 +183,23 @@ class ChangedFiles(ResumeTestCase):
         self.assertEqual(self.ranges_asked(result), [None, "bytes=%d-" % point(50), None])
         self.assertEqual(self.ranges_asked(result, "if-range"), [None, ETAG, None])
 
+    def test_a_server_that_ignores_if_range_has_the_file_started_over(self):
+        old = body_of(SIZE, 12)
+        new = body_of(SIZE, 13)
+        at = point(50)
+        # The rest of the new version under its own ETag, as a server that
+        # ignores If-Range answers.
+        other = [("ETag", '"bbbb"')]
+        rest = Reply(status=206, reason="Partial Content", body=new[at:],
+                     headers=other + [("Content-Range", "bytes %d-%d/%d" % (at, SIZE - 1, SIZE))])
+        routes = {check_path(7): update_list([(file_url(NAME), SIZE)]),
+                  TARGET: [Reply(body=old, **HALF_THEN_CLOSED), rest, Reply(body=new, headers=other, **PACE)]}
+        result = self.run_updater(dict(VERSION, **{NAME: b"old"}), routes=routes, steps=ACCEPT,
+                                  timeout=RUN_CAP)
+
+        self.assert_installed(result, {NAME: (b"old", new)})
+        self.assertEqual(self.ranges_asked(result), [None, "bytes=%d-" % at, None])
+
 
 if __name__ == "__main__":
     unittest.main()

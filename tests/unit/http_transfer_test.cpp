@@ -355,13 +355,13 @@ TEST(HttpTransfer, ARequestForTheRestAsksForItUnderItsValidatorOnEveryRedirectTo
 }
 
 // What the server answered a request for the bytes from 500 on of a
-// 504-byte resource: exactly that rest, or not.
-bool answers_with_rest(const std::string& head)
+// 504-byte resource under validator: exactly that rest, or not.
+bool answers_with_rest(const std::string& head, const std::string& validator = "\"aaaa\"")
 {
     ScriptedServer server({Answer(head + "\r\nContent-Length: 4\r\n\r\nrest")});
     HttpTransfer http(file_head_timeout_ms);
     EXPECT_TRUE(http.open_request("127.0.0.1", server.port(), "/f", "GET", false));
-    http.ask_from(500, "\"aaaa\"");
+    http.ask_from(500, validator);
     EXPECT_TRUE(http.send_head());
     bool rest = http.answers_with_rest(500, 504);
     http.close_all();
@@ -371,8 +371,10 @@ bool answers_with_rest(const std::string& head)
 
 TEST(HttpTransfer, OnlyAPartialAnswerOfExactlyTheRestIsTheRest)
 {
-    EXPECT_TRUE(answers_with_rest("HTTP/1.0 206 Partial\r\nContent-Range: bytes 500-503/504"));
-    EXPECT_TRUE(answers_with_rest("HTTP/1.0 206 Partial\r\nContent-Range: bytes 500-503/*"));
+    EXPECT_TRUE(answers_with_rest("HTTP/1.0 206 Partial\r\nETag: \"aaaa\"\r\n"
+                                  "Content-Range: bytes 500-503/504"));
+    EXPECT_TRUE(answers_with_rest("HTTP/1.0 206 Partial\r\nETag: \"aaaa\"\r\n"
+                                  "Content-Range: bytes 500-503/*"));
     for (const char* head : {"HTTP/1.0 200 OK\r\nContent-Range: bytes 500-503/504",
                              "HTTP/1.0 206 Partial",
                              "HTTP/1.0 206 Partial\r\nContent-Range: bytes 499-503/504",
@@ -380,7 +382,18 @@ TEST(HttpTransfer, OnlyAPartialAnswerOfExactlyTheRestIsTheRest)
                              "HTTP/1.0 206 Partial\r\nContent-Range: bytes 500-503/505",
                              "HTTP/1.0 206 Partial\r\nContent-Range: bytes 500-503/504\r\n"
                              "Content-Encoding: gzip"})
-        EXPECT_FALSE(answers_with_rest(head)) << head;
+        EXPECT_FALSE(answers_with_rest(std::string(head) + "\r\nETag: \"aaaa\"")) << head;
+}
+
+// A server that ignores If-Range answers with the rest of whatever it holds now.
+TEST(HttpTransfer, ThePartialAnswerMustBeOfTheVersionAskedFor)
+{
+    const std::string rest = "HTTP/1.0 206 Partial\r\nContent-Range: bytes 500-503/504\r\n";
+    const char date[] = "Tue, 01 Apr 2025 10:00:00 GMT";
+    EXPECT_TRUE(answers_with_rest(rest + "Last-Modified: " + date, date));
+    for (const char* other : {"ETag: \"bbbb\"", "ETag: W/\"aaaa\"", "Last-Modified: \"aaaa\""})
+        EXPECT_FALSE(answers_with_rest(rest + other)) << other;
+    EXPECT_FALSE(answers_with_rest(rest + "ETag: \"" + date + "\"", date));
 }
 
 std::string request_target(const std::string& request)

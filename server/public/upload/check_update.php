@@ -7,8 +7,8 @@ declare(strict_types=1);
 // rolls out, the reply also depends on the client's group (X-Update-Group).
 // Keeps no state.
 
-require __DIR__ . '/../../src/config.php';
-require __DIR__ . '/../../src/router.php';
+require_once __DIR__ . '/../../src/config.php';
+require_once __DIR__ . '/../../src/router.php';
 
 $config = Config::load();
 $reply = find_reply($_GET['wersja'] ?? null, $config->replies_folder(), $_SERVER['HTTP_X_UPDATE_GROUP'] ?? null,
@@ -16,10 +16,11 @@ $reply = find_reply($_GET['wersja'] ?? null, $config->replies_folder(), $_SERVER
 // Names are narrow text, as the program reads them.
 header('Content-Type: text/plain; charset=windows-1250');
 header('Content-Length: ' . strlen($reply['body']));
-// A cache in front (nginx's, a CDN) may hold a reply for a minute: an older
-// reply names only files that stay in place, so it is late, never wrong. A
-// change of a rollout's share, or its halt, reaches clients within that minute.
-header('Cache-Control: max-age=60');
+// A cache in front (nginx's, a CDN) may hold a reply for a minute at most:
+// an older reply names only files that stay in place, so it is late, never
+// wrong. A change of a rollout's share, or its halt, reaches clients within
+// that time.
+header('Cache-Control: ' . reply_cache_control($config->freshness_validity));
 header('Vary: ' . GROUP_HEADER);
 if ($reply['signature'] !== null) {
     header('X-Update-Signature: ' . $reply['signature']);
