@@ -1,6 +1,7 @@
 #include "app/update_check.h"
 
 #include "app/installed_version.h"
+#include "app/key_state.h"
 #include "app/machine_identity.h"
 #include "app/update_server.h"
 #include "net/http_transfer.h"
@@ -9,10 +10,10 @@
 #include "ui/resource_ids.h"
 #include "ui/texts.h"
 #include "update/check_request.h"
+#include "update/key_claim.h"
 #include "update/reply_freshness.h"
 #include "update/reply_signature.h"
 #include "update/rollout_group.h"
-#include "update/update_key.h"
 
 namespace {
 
@@ -27,8 +28,11 @@ bool check_for_updates(CheckDialog& check_window, UpdateList& list)
     MemoryStream body;
     ReplySignature signature;
     std::int32_t byte_count = fetch_update_list(check_window, body, signature);
-    if (byte_count != 0 && is_trusted_reply(body, byte_count, signature) &&
-        parse_update_list(body, byte_count, list, hashes_required())) {
+    // With keys, every line of the reply must name its file's hash.
+    ReplyKeys keys = reply_keys(check_window, signature.keys);
+    list.pins = keys.pins;
+    if (byte_count != 0 && is_trusted_reply(body, byte_count, signature, keys) &&
+        parse_update_list(body, byte_count, list, keys.checked)) {
         int answer = show_message(check_window.window, text_updates_available, MB_YESNO);
         check_window.close();
         return answer == IDYES;
@@ -57,6 +61,7 @@ std::int32_t fetch_update_list(CheckDialog& check_window, MemoryStream& body,
     if (opened && transfer.send_request(body, check_window, byte_count, reply_limit)) {
         transfer.response_header(reply_signature_header, signature.header);
         transfer.response_header(reply_freshness_header, signature.freshness);
+        transfer.response_header(key_claim_header, signature.keys);
     }
     transfer.close_all();
     return byte_count;

@@ -7,10 +7,13 @@
 
 #include "net/memory_stream.h"
 #include "update/offered_file.h"
+#include "update/publisher_pins.h"
 
-// The offered files, one per line, in the order of the reply.
+// The offered files, one per line, in the order of the reply, and the pins
+// of the publishers whose programs may be among them.
 struct UpdateList {
     std::vector<OfferedFile> files;
+    std::vector<PublisherPin> pins;
 };
 
 extern UpdateList update_list;

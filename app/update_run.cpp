@@ -33,7 +33,7 @@ bool run_update()
     }
     if (!check_for_updates(check_window, update_list))
         return false;
-    DownloadResult download = update_window.download_updates(update_list.files);
+    DownloadResult download = update_window.download_updates(update_list.files, update_list.pins);
     if (download.outcome != DownloadOutcome::done)
         return false;
     return install_updates(download.staged_names);

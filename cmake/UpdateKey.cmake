@@ -92,16 +92,64 @@ function(key_initialiser pem_file what out_var)
   set(${out_var} "{${point}}" PARENT_SCOPE)
 endfunction()
 
-# Writes the source that defines update_public_key, update_freshness_key and
-# update_product: the keys of pem_file and freshness_pem_file, or none when
-# both are empty. A program checks both signatures or neither, so one key
-# without the other is fatal.
-function(write_update_key_source pem_file freshness_pem_file product source_file)
+# Sets out_var to the C initialisers of the root keys (PEM files), their
+# threshold and the statement text as a C string literal; anything malformed
+# is fatal. The program checks the statement's signatures itself.
+function(root_key_definitions roots threshold statement_file product out_var)
+  set(initialisers "")
+  set(points "")
+  list(LENGTH roots count)
+  foreach(pem IN LISTS roots)
+    key_initialiser("${pem}" "root key" point)
+    list(FIND points "${point}" seen)
+    if(NOT seen EQUAL -1)
+      message(FATAL_ERROR "The root key ${pem} is given twice: a root set names each key once.")
+    endif()
+    list(APPEND points "${point}")
+    string(APPEND initialisers "    ${point},\n")
+  endforeach()
+  if(NOT threshold MATCHES "^[1-9][0-9]*$" OR threshold GREATER count)
+    message(FATAL_ERROR "UPDATE_ROOT_THRESHOLD \"${threshold}\" cannot be used: it is the number k "
+                        "of the ${count} root keys that must sign a key statement, 1 to ${count}.")
+  endif()
+  if(NOT EXISTS "${statement_file}")
+    message(FATAL_ERROR "UPDATE_KEY_STATEMENT \"${statement_file}\" cannot be used: a program built with "
+                        "root keys is built with the current key statement (publish keys show).")
+  endif()
+  file(READ "${statement_file}" statement)
+  if(NOT statement MATCHES "^produkt=${product}\nserial=[1-9][0-9]*\n[A-Za-z0-9=+/\n]+$")
+    message(FATAL_ERROR "UPDATE_KEY_STATEMENT ${statement_file} is no key statement for product "
+                        "\"${product}\".")
+  endif()
+  string(REPLACE "\n" "\\n" statement "${statement}")
+  string(CONCAT definitions "namespace {\nconst PublicKeyPoint root_points[] = {\n${initialisers}};\n}\n\n"
+                "const RootKeys update_root_keys = {root_points, ${count}, ${threshold}, \"${statement}\"};\n")
+  set(${out_var} "${definitions}" PARENT_SCOPE)
+endfunction()
+
+# Writes the source that defines update_public_key, update_freshness_key,
+# update_root_keys and update_product: the keys of pem_file and
+# freshness_pem_file, or the root keys of the list roots with their
+# threshold and the statement file, or none when all are empty. A program
+# checks both signatures or neither, so one key without the other is
+# fatal, and so is a root set beside them.
+function(write_update_key_source pem_file freshness_pem_file product source_file roots threshold
+         statement_file)
   check_product_name("${product}")
-  if(pem_file STREQUAL "" AND freshness_pem_file STREQUAL "")
-    set(RELEASE_POINTER "nullptr")
-    set(FRESHNESS_POINTER "nullptr")
-    set(KEY_DEFINITION "")
+  set(RELEASE_POINTER "nullptr")
+  set(FRESHNESS_POINTER "nullptr")
+  set(KEY_DEFINITION "")
+  set(ROOT_DEFINITION "const RootKeys update_root_keys = {nullptr, 0, 0, \"\"};\n")
+  if(NOT "${roots}" STREQUAL "")
+    if(NOT pem_file STREQUAL "" OR NOT freshness_pem_file STREQUAL "")
+      message(FATAL_ERROR "A program built with UPDATE_ROOT_KEYS trusts the keys its key statements "
+                          "name: leave UPDATE_PUBLIC_KEY and UPDATE_FRESHNESS_KEY empty.")
+    endif()
+    root_key_definitions("${roots}" "${threshold}" "${statement_file}" "${product}"
+                         ROOT_DEFINITION)
+  elseif(NOT threshold STREQUAL "" OR NOT statement_file STREQUAL "")
+    message(FATAL_ERROR "UPDATE_ROOT_THRESHOLD and UPDATE_KEY_STATEMENT go with UPDATE_ROOT_KEYS.")
+  elseif(pem_file STREQUAL "" AND freshness_pem_file STREQUAL "")
   elseif(pem_file STREQUAL "" OR freshness_pem_file STREQUAL "")
     message(FATAL_ERROR "A program checks both signatures of a reply or none: give both "
                         "UPDATE_PUBLIC_KEY and UPDATE_FRESHNESS_KEY, or neither.")
@@ -119,12 +167,14 @@ function(write_update_key_source pem_file freshness_pem_file product source_file
 
 @KEY_DEFINITION@const PublicKeyPoint* const update_public_key = @RELEASE_POINTER@;
 const PublicKeyPoint* const update_freshness_key = @FRESHNESS_POINTER@;
-const char update_product[] = "@product@";
+@ROOT_DEFINITION@const char update_product[] = "@product@";
 ]])
 endfunction()
 
 # Run as a script at build time:
-# cmake -DPEM=<file> -DFRESHNESS_PEM=<file> -DPRODUCT=<name> -DSOURCE=<file> -P UpdateKey.cmake
+# cmake -DPEM=<file> -DFRESHNESS_PEM=<file> -DPRODUCT=<name> -DSOURCE=<file>
+#       ["-DROOTS=<file>;<file>;..." -DTHRESHOLD=<k> -DSTATEMENT=<file>] -P UpdateKey.cmake
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
-  write_update_key_source("${PEM}" "${FRESHNESS_PEM}" "${PRODUCT}" "${SOURCE}")
+  write_update_key_source("${PEM}" "${FRESHNESS_PEM}" "${PRODUCT}" "${SOURCE}" "${ROOTS}"
+                          "${THRESHOLD}" "${STATEMENT}")
 endif()

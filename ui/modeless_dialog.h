@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/progress_sink.h"
+#include "update/publisher_pins.h"
 
 // The module instance handle the dialogs load their templates from; set once
 // by the program entry.
@@ -68,8 +69,11 @@ public:
 
     // The download phase, defined with the rest of it in update/download.cpp:
     // stages every offered file (update/offered_file.h), in the order of the
-    // update list, under this window (update/download_result.h).
-    DownloadResult download_updates(const std::vector<OfferedFile>& files);
+    // update list, under this window (update/download_result.h); a program
+    // or library among them only when pins vouch for its publisher
+    // (update/publisher_check.h).
+    DownloadResult download_updates(const std::vector<OfferedFile>& files,
+                                    const std::vector<PublisherPin>& pins);
 
 private:
     // What the last read reported, once a file's bytes have begun to arrive.

@@ -16,3 +16,8 @@ std::string signed_prefix(const char* product, std::int32_t version)
 {
     return std::string("produkt=") + product + "\n" + version_query(version) + "\n";
 }
+
+std::string statement_path(std::uint32_t serial)
+{
+    return format_text("/files/keys/%u", static_cast<unsigned>(serial));
+}

@@ -13,3 +13,6 @@ std::string check_path(std::int32_t version);
 // What the release key signs ahead of a reply's body:
 // "produkt=<product>\nwersja=<version>\n".
 std::string signed_prefix(const char* product, std::int32_t version);
+// The object path of key statement serial on the update server: a static
+// file, never changed once published.
+std::string statement_path(std::uint32_t serial);

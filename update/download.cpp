@@ -22,7 +22,7 @@ namespace {
 
 // Shows the file's name above the file bar and stages the file; a file
 // whose URL gives no name, or a name that cannot be staged, fails.
-DownloadOutcome download_file(UpdateDialog& dialog, const OfferedFile& file)
+DownloadOutcome download_file(UpdateDialog& dialog, const OfferedFile& file, const PublisherPins& pins)
 {
     if (!file.file_name)
         return DownloadOutcome::failed;
@@ -30,13 +30,15 @@ DownloadOutcome download_file(UpdateDialog& dialog, const OfferedFile& file)
     if (!is_safe_file_name(*file.file_name))
         return DownloadOutcome::failed;
     auto item = std::make_unique<DownloadItem>();
-    return fetch_offered_file(dialog, file, *item);
+    return fetch_offered_file(dialog, file, *item, pins);
 }
 
 }  // namespace
 
-DownloadResult UpdateDialog::download_updates(const std::vector<OfferedFile>& files)
+DownloadResult UpdateDialog::download_updates(const std::vector<OfferedFile>& files,
+                                             const std::vector<PublisherPin>& pins)
 {
+    const PublisherPins pinned = {pins.data(), pins.size()};
     create(IDD_UPDATE, nullptr);
     remove_folder(staging_folder, true);
     make_folder(staging_folder);
@@ -46,7 +48,7 @@ DownloadResult UpdateDialog::download_updates(const std::vector<OfferedFile>& fi
 
     DownloadResult result;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        DownloadOutcome outcome = download_file(*this, files[i]);
+        DownloadOutcome outcome = download_file(*this, files[i], pinned);
         if (outcome != DownloadOutcome::done) {
             show_message(window, text_download_failed, MB_OK);
             remove_folder(staging_folder, true);

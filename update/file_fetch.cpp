@@ -16,13 +16,13 @@ namespace {
 // A name whose paths would pass the platform's limit is never staged: it could
 // be neither installed nor removed. A program or library whose publisher is
 // not pinned fails like a file with the wrong hash.
-bool stage_file(const std::string& name, const char* data, std::size_t size)
+bool stage_file(const std::string& name, const char* data, std::size_t size, const PublisherPins& pins)
 {
     if (!fits_path_limit(name))
         return false;
     const std::string path = std::string(staging_folder) + "\\" + name;
     return write_whole_file(path, data, size) &&
-           has_pinned_publisher(path, std::string_view(data, size), publisher_pins);
+           has_pinned_publisher(path, std::string_view(data, size), pins);
 }
 
 // True when no hash was listed for the file, or its body has that SHA-256.
@@ -39,7 +39,7 @@ DownloadOutcome staged(bool written)
 }  // namespace
 
 DownloadOutcome fetch_offered_file(ProgressSink& progress, const OfferedFile& file,
-                                   DownloadItem& item)
+                                   DownloadItem& item, const PublisherPins& pins)
 {
     const std::string& name = *file.file_name;
     std::string made;
@@ -47,12 +47,12 @@ DownloadOutcome fetch_offered_file(ProgressSink& progress, const OfferedFile& fi
     if (end == PatchEnd::not_used)
         end = make_from_compressed_form(progress, item, file, made);
     if (end == PatchEnd::made)
-        return staged(stage_file(name, made.data(), made.size()));
+        return staged(stage_file(name, made.data(), made.size(), pins));
     if (end == PatchEnd::cancelled)
         return DownloadOutcome::cancelled;
     DownloadOutcome fetched = item.fetch_body(progress, file.location, file.size);
     if (fetched != DownloadOutcome::done)
         return fetched;
     return staged(has_listed_hash(item, file.hash) &&
-                  stage_file(name, item.body.data(), item.body.size()));
+                  stage_file(name, item.body.data(), item.body.size(), pins));
 }

@@ -8,9 +8,11 @@
 #include "update/download_item.h"
 #include "update/download_result.h"
 #include "update/offered_file.h"
+#include "update/publisher_pins.h"
 
 // file has a name that can be staged. Cancel while the patch or the
 // compressed form comes ends the file there, as it does while the whole
-// file comes.
+// file comes. A program or library is staged only when pins vouch for its
+// publisher.
 DownloadOutcome fetch_offered_file(ProgressSink& progress, const OfferedFile& file,
-                                   DownloadItem& item);
+                                   DownloadItem& item, const PublisherPins& pins);

@@ -44,14 +44,16 @@ std::size_t longest_aside_path()
            std::to_string(last).size() + std::strlen(moved_suffix);
 }
 
-// The installation's own names: the staging folder and the lock file in the
-// working folder, and the folder of old copies inside the staging folder. A
-// file of any of them could be neither staged nor installed.
+// The installation's own names: the staging folder, the lock file and the
+// kept key statements in the working folder, and the folder of old copies
+// inside the staging folder. A file of any of them could be neither staged
+// nor installed.
 bool is_installation_name(const std::string& name)
 {
     const std::string aside_name = std::string(aside_folder).substr(std::strlen(staging_folder) + 1);
     std::string upper = upper_case(name);
     return upper == upper_case(staging_folder) || upper == upper_case(installation_lock_file) ||
+           upper == upper_case(key_statement_file) || upper == upper_case(key_statement_aside) ||
            upper == upper_case(aside_name);
 }
 

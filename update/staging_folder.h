@@ -9,6 +9,11 @@ constexpr char staging_folder[] = "_update";
 // only while a run holds it, or after a power cut until the next run takes
 // it over.
 constexpr char installation_lock_file[] = "_update.lock";
+// Beside them, in a program built with a root key set, the key statements it
+// accepted after the one it is built with, and the name the file is written
+// under before it is renamed over the old one.
+constexpr char key_statement_file[] = "_update.keys";
+constexpr char key_statement_aside[] = "_update.keys.new";
 
 // Inside the staging folder: the installation's journal and the installed
 // files it moved aside, each named by its place in the journal.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 
 // An ECDSA P-256 public key: the point's X then Y, 32 bytes each, big-endian.
 using PublicKeyPoint = std::array<unsigned char, 64>;
@@ -13,6 +14,18 @@ using PublicKeyPoint = std::array<unsigned char, 64>;
 // no signature.
 extern const PublicKeyPoint* const update_public_key;
 extern const PublicKeyPoint* const update_freshness_key;
+
+// A program built with a root key set (UPDATE_ROOT_KEYS) has neither: it
+// trusts the keys that a key statement signed by threshold of these keys
+// names (update/key_statement.h), starting from the statement it is built
+// with. count is 0 in a program built without.
+struct RootKeys {
+    const PublicKeyPoint* keys;
+    std::size_t count;
+    std::size_t threshold;
+    const char* statement;
+};
+extern const RootKeys update_root_keys;
 
 // The name the release key's signature binds a reply to.
 extern const char update_product[];

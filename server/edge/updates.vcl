@@ -2,10 +2,11 @@ vcl 4.1;
 
 # The update service's edge: Varnish in front of the bucket that
 # `publish push` fills. The program asks GET /upload/check_update.php?wersja=N
-# and reads X-Update-Signature and X-Update-Freshness; the bucket holds the
-# reply for N as the object replies/N with the two signatures as user
-# metadata, and an empty reply as replies/none. Released files and patches
-# are files/... in the bucket, as under the store's files/ folder.
+# and reads X-Update-Signature, X-Update-Freshness and X-Update-Keys; the
+# bucket holds the reply for N as the object replies/N with those headers as
+# user metadata, and an empty reply as replies/none. Released files, patches
+# and key statements are files/... in the bucket, as under the store's
+# files/ folder.
 #
 # While a release rolls out, replies/N for a version below it is a choice
 # rather than a reply: its update-share metadata is the share of client
@@ -136,6 +137,11 @@ sub vcl_backend_response {
         set beresp.http.X-Update-Signature = beresp.http.x-amz-meta-update-signature;
         set beresp.http.X-Update-Freshness = beresp.http.x-amz-meta-update-freshness;
     }
+    if (beresp.http.X-Object-Meta-Update-Keys) {
+        set beresp.http.X-Update-Keys = beresp.http.X-Object-Meta-Update-Keys;
+    } else if (beresp.http.x-amz-meta-update-keys) {
+        set beresp.http.X-Update-Keys = beresp.http.x-amz-meta-update-keys;
+    }
     if (beresp.http.X-Object-Meta-Update-Share) {
         set beresp.http.X-Update-Share = beresp.http.X-Object-Meta-Update-Share;
     } else if (beresp.http.x-amz-meta-update-share) {
@@ -147,6 +153,8 @@ sub vcl_backend_response {
     unset beresp.http.X-Object-Meta-Update-Freshness;
     unset beresp.http.x-amz-meta-update-signature;
     unset beresp.http.x-amz-meta-update-freshness;
+    unset beresp.http.X-Object-Meta-Update-Keys;
+    unset beresp.http.x-amz-meta-update-keys;
     # Cached for the reply's Cache-Control, which publish keeps well below
     # the freshness validity (the builtin logic reads it). Past that, while
     # a fresh copy is fetched, or while the store is slow or away, the last

@@ -8,10 +8,12 @@ require_once __DIR__ . '/router.php';
 
 // The store copied to an S3-compatible bucket, for an edge in front of it
 // (server/edge/) to serve:
-//   files/...       the store's files/ folder: released files and patches
+//   files/...       the store's files/ folder: released files, patches and
+//                   key statements
 //   replies/<N>     the reply for a client at version N: its body, with the
 //                   two signatures as user metadata (update-signature,
-//                   update-freshness)
+//                   update-freshness) and the key claim where there is one
+//                   (update-keys)
 //   replies/none    the empty reply, for a query that names no version
 //   replies/<N>/in, replies/<N>/out
 //                   while a release rolls out, for a version below it: the
@@ -98,7 +100,8 @@ function reply_objects(ReleaseStore $store, int $freshness_validity, int $now): 
 {
     $cache_control = reply_cache_control($freshness_validity);
     $reply_object = fn(string $key, array $reply) => bucket_object($key, null, $reply['body'], REPLY_CONTENT_TYPE,
-        $cache_control, ['update-signature' => $reply['signature'], 'update-freshness' => $reply['freshness']]);
+        $cache_control, ['update-signature' => $reply['signature'], 'update-freshness' => $reply['freshness']]
+                        + (isset($reply['keys']) ? ['update-keys' => $reply['keys']] : []));
     // Held replies make a version's reply a choice, as at the router; an
     // unreadable rollout state includes nobody.
     $held = $store->stored_replies(true);

@@ -23,12 +23,14 @@ function is_safe_file_name(string $name): bool
     return !is_device_name($name) && !is_installation_name($name);
 }
 
-// The client's own names: its staging folder and its lock file in the
-// installation folder, and the folder of old copies it makes inside the
-// staging folder. A file of any of them could never be installed.
+// The client's own names: its staging folder, its lock file and its kept
+// key statements (written aside first) in the installation folder, and the
+// folder of old copies it makes inside the staging folder. A file of any of
+// them could never be installed.
 function is_installation_name(string $name): bool
 {
-    return in_array(strtolower($name), ['_update', '_update.lock', '~install'], true);
+    return in_array(strtolower($name), ['_update', '_update.lock', '_update.keys', '_update.keys.new', '~install'],
+                    true);
 }
 
 // Windows opens a device for these names, with or without an extension.

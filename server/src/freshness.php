@@ -23,13 +23,24 @@ function freshness_message(string $expires, string $signed_message): string
     return "expires=$expires\n" . hash('sha256', $signed_message);
 }
 
-// Signs freshness lines that expire validity seconds after now.
+// The key claim: which key statement the reply's keys come from, under the
+// freshness key's signature, for programs built with a root key set (the
+// X-Update-Keys header). It signs the serial with what the freshness line
+// signs.
+function key_claim_message(int $serial, string $expires, string $signed_message): string
+{
+    return "klucze=$serial\n" . freshness_message($expires, $signed_message);
+}
+
+// Signs freshness lines that expire validity seconds after now, and with
+// $statement_serial (the current key statement's) the key claims.
 final class FreshnessSigner
 {
     public function __construct(
         private readonly SigningKeys $keys,
         private readonly int $validity,
-        private readonly int $now
+        private readonly int $now,
+        private readonly ?int $statement_serial = null
     ) {
     }
 
@@ -44,9 +55,12 @@ final class FreshnessSigner
                                  string $body): string
     {
         $expires = $this->expires();
-        $message = freshness_message($expires, signed_message($product, $client_version, $body));
-        $line = "$expires " . sign_text($this->keys->key_for($client_version), $message);
-        return format_stored_reply($release_signature, $line, $body);
+        $signed = signed_message($product, $client_version, $body);
+        $key = $this->keys->key_for($client_version);
+        $line = "$expires " . sign_text($key, freshness_message($expires, $signed));
+        $claim = $this->statement_serial === null ? null
+            : "{$this->statement_serial} " . sign_text($key, key_claim_message($this->statement_serial, $expires, $signed));
+        return format_stored_reply($release_signature, $line, $body, $claim);
     }
 }
 

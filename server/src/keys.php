@@ -102,7 +102,7 @@ function sign_text(OpenSSLAsymmetricKey $key, string $message): string
 final class SigningKeys
 {
     public function __construct(
-        private readonly OpenSSLAsymmetricKey $current,
+        public readonly OpenSSLAsymmetricKey $current,
         private readonly ?OpenSSLAsymmetricKey $old = null,
         private readonly int $old_below = 0
     ) {

@@ -7,7 +7,9 @@ declare(strict_types=1);
 
 const FRESHNESS_KEY_OPTIONS = ['--freshness-key', '--old-freshness-key', '--old-freshness-key-below'];
 const RELEASE_KEY_OPTIONS = ['--key', '--old-key', '--old-key-below'];
-const VALUE_OPTIONS = [...RELEASE_KEY_OPTIONS, ...FRESHNESS_KEY_OPTIONS, '--rollout', '--threshold', '--least'];
+const STATEMENT_OPTIONS = ['--release-key', '--pins', '--root-keys', '--threshold', '--expires'];
+const VALUE_OPTIONS = [...RELEASE_KEY_OPTIONS, ...FRESHNESS_KEY_OPTIONS, ...STATEMENT_OPTIONS, '--root-key', '--rollout',
+                       '--least'];
 
 final class Arguments
 {
@@ -114,12 +116,15 @@ final class Publishing
         $release_keys = signing_keys($given->options, ...RELEASE_KEY_OPTIONS);
         $this->config = Config::load();
         $this->store = new ReleaseStore($this->config->store);
-        $this->freshness = new FreshnessSigner($freshness_keys, $this->config->freshness_validity, time());
+        $statement = $this->store->current_statement();
+        $serial = statement_serial_for($statement, $release_keys->current, $freshness_keys->current, time());
+        $this->freshness = new FreshnessSigner($freshness_keys, $this->config->freshness_validity, time(), $serial);
         $patches = PatchMaker::find(on_terminal() ? fn(string $text) => fwrite(STDERR, $text) : null);
         $compressor = Compressor::find();
         $this->compressing = $compressor !== null;
         $this->patching = $patches !== null;
-        $pins = $this->config->publisher_pins;
+        // Under a key statement its pins are the ones clients check.
+        $pins = $statement?->statement->pins ?? $this->config->publisher_pins;
         $publishers = $adds_files && $pins !== [] ? PublisherCheck::find($pins) : null;
         $this->publisher = new Publisher($this->store, $this->config->base_url, $this->config->product, $release_keys,
                                          $this->freshness, $patches, $publishers, $compressor);

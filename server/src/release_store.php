@@ -2,6 +2,7 @@
 
 declare(strict_types=1);
 
+require_once __DIR__ . '/key_statement.php';
 require_once __DIR__ . '/rollout.php';
 require_once __DIR__ . '/stored_reply.php';
 
@@ -17,6 +18,8 @@ require_once __DIR__ . '/stored_reply.php';
 //                           the compressed form of a released file (served)
 //   no_xz/<version>/<name>  empty: that file was compressed and its form was
 //                           not worth keeping
+//   files/keys/<serial>     the published key statements (key_statement.php),
+//                           served; one never changes
 //   replies/<N>.reply       the signed reply for a client at version N
 //   replies/held/<N>.reply  while the newest release rolls out: the reply for
 //                           a client at N outside the rollout
@@ -57,6 +60,44 @@ final class ReleaseStore
         $names = $this->listing($folder);
         sort($names, SORT_STRING);
         return array_map(fn(string $name) => ['name' => $name, 'path' => "$folder/$name"], $names);
+    }
+
+    /**
+     * The published key statements, serial 1 first.
+     * @return list<SignedStatement>
+     */
+    public function statements(): array
+    {
+        $statements = [];
+        for ($serial = 1; is_file($path = $this->statement_path($serial)); ++$serial) {
+            $signed = parse_statement((string)file_get_contents($path));
+            if ($signed === null || $signed->statement->serial !== $serial) {
+                throw new RuntimeException("$path is not a key statement");
+            }
+            $statements[] = $signed;
+        }
+        return $statements;
+    }
+
+    public function current_statement(): ?SignedStatement
+    {
+        $statements = $this->statements();
+        return $statements === [] ? null : end($statements);
+    }
+
+    // Never over one that is published: clients hold statements by serial.
+    public function add_statement(SignedStatement $signed): void
+    {
+        $path = $this->statement_path($signed->statement->serial);
+        if (file_exists($path)) {
+            throw new PublishRefused("key statement {$signed->statement->serial} is published already");
+        }
+        $this->write_file($path, $signed->file());
+    }
+
+    private function statement_path(int $serial): string
+    {
+        return $this->files_folder() . '/' . STATEMENT_FOLDER . "/$serial";
     }
 
     /** @return list<int> */

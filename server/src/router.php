@@ -16,7 +16,7 @@ const REPLY_CACHE_SECONDS = 60;
 
 const NO_REPLY = ['body' => '', 'signature' => null, 'freshness' => null];
 
-/** @return array{body: string, signature: ?string, freshness: ?string, rollout?: string} rollout: "in" or "out" where held */
+/** @return array{body: string, signature: ?string, freshness: ?string, keys?: string, rollout?: string} rollout: "in" or "out" where held */
 function find_reply(mixed $version, string $replies_folder, mixed $group = null, ?Rollout $rollout = null,
                     int $now = 0): array
 {

@@ -22,14 +22,18 @@ function stored_reply_path(string $replies_folder, int|string $client_version): 
 
 // A stored reply is the release key's signature (base64), a line feed, the
 // freshness line (the X-Update-Freshness header: expiry stamp, a space, the
-// freshness key's signature), a line feed, then the body. One file, so that
-// a reader gets a body and both signatures written together.
-function format_stored_reply(string $signature, string $freshness, string $body): string
+// freshness key's signature), a line feed, where a key statement is
+// published the key claim (the X-Update-Keys header: the statement's serial,
+// a space, the freshness key's signature) and a line feed, then the body.
+// One file, so that a reader gets a body and its signatures written
+// together. The claim has no comma and every line of a body has one, so
+// the two never mix.
+function format_stored_reply(string $signature, string $freshness, string $body, ?string $keys = null): string
 {
-    return $signature . "\n" . $freshness . "\n" . $body;
+    return $signature . "\n" . $freshness . "\n" . ($keys === null ? '' : "$keys\n") . $body;
 }
 
-/** @return ?array{signature: string, freshness: string, body: string} null unless in that form */
+/** @return ?array{signature: string, freshness: string, keys?: string, body: string} null unless in that form; keys where there is a claim */
 function parse_stored_reply(string $stored): ?array
 {
     $parts = explode("\n", $stored, 3);
@@ -37,5 +41,9 @@ function parse_stored_reply(string $stored): ?array
         || preg_match('#^[0-9]{8}T[0-9]{6}Z [A-Za-z0-9+/]+={0,2}$#D', $parts[1]) !== 1) {
         return null;
     }
-    return ['signature' => $parts[0], 'freshness' => $parts[1], 'body' => $parts[2]];
+    $rest = explode("\n", $parts[2], 2);
+    $keys = count($rest) === 2 && preg_match('#^[1-9][0-9]{0,9} [A-Za-z0-9+/]+={0,2}$#D', $rest[0]) === 1
+        ? $rest[0] : null;
+    return $keys === null ? ['signature' => $parts[0], 'freshness' => $parts[1], 'body' => $parts[2]]
+        : ['signature' => $parts[0], 'freshness' => $parts[1], 'keys' => $keys, 'body' => $rest[1]];
 }

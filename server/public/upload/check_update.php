@@ -3,7 +3,8 @@
 declare(strict_types=1);
 
 // GET /upload/check_update.php?wersja=N: the pre-built reply for version N,
-// with its two signatures; an empty reply for anything else. While a release
+// with its signatures (and the serial of the key statement they come
+// from); an empty reply for anything else. While a release
 // rolls out, the reply also depends on the client's group (X-Update-Group).
 // Keeps no state.
 
@@ -25,6 +26,9 @@ header('Vary: ' . GROUP_HEADER);
 if ($reply['signature'] !== null) {
     header('X-Update-Signature: ' . $reply['signature']);
     header('X-Update-Freshness: ' . $reply['freshness']);
+}
+if (isset($reply['keys'])) {
+    header('X-Update-Keys: ' . $reply['keys']);
 }
 // Which of the two replies a rolling release chose, for the access log that
 // publish watch reads.
