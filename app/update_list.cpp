@@ -59,8 +59,7 @@ bool read_plain_size(const std::string& field, std::int32_t& size)
 }
 
 // Fields 4 to 6: the patch's URL, its size and the hash of the installed
-// form it applies to; no patch unless all three are well formed. Fields
-// after them are ignored, as those after the third are without them.
+// form it applies to; no patch unless all three are well formed.
 PatchOffer read_patch_fields(const std::vector<std::string>& fields)
 {
     PatchOffer patch;
@@ -71,6 +70,20 @@ PatchOffer read_patch_fields(const std::vector<std::string>& fields)
         !read_hash_field(fields[5], patch.base_hash))
         return {};
     return patch;
+}
+
+// Fields 7 and 8: the compressed form's URL and size; none unless both are
+// well formed, whatever fields 4 to 6 hold.
+CompressedOffer read_compressed_fields(const std::vector<std::string>& fields)
+{
+    CompressedOffer compressed;
+    if (fields.size() < 8)
+        return {};
+    compressed.url = trim_white_space(fields[6]);
+    if (!split_url(compressed.url, compressed.location) ||
+        !read_plain_size(fields[7], compressed.size))
+        return {};
+    return compressed;
 }
 
 // The file a line's first three fields offer: its URL split, and the name
@@ -114,8 +127,10 @@ bool parse_update_list(const MemoryStream& body, std::int32_t byte_count, Update
         if (!(fields.size() > 2 && read_hash_field(fields[2], hash)) && hashes_required)
             return false;
         OfferedFile file = read_file_fields(fields, hash);
-        if (!hash.empty())
+        if (!hash.empty()) {
             file.patch = read_patch_fields(fields);
+            file.compressed = read_compressed_fields(fields);
+        }
         parsed.files.push_back(std::move(file));
     }
     list.files.insert(list.files.end(), parsed.files.begin(), parsed.files.end());

@@ -21,7 +21,8 @@ extern UpdateList update_list;
 // Appends the entries of the first byte_count bytes of body to list; true
 // when list is then non-empty. hashes_required: a line without a
 // well-formed hash makes the whole reply no update list (false, nothing
-// appended). Patch fields that are absent or malformed leave the line a
-// plain file: they never spoil the list.
+// appended). Patch or compressed-form fields that are absent or malformed
+// leave the line without them: they never spoil the list; fields after the
+// eighth are ignored.
 bool parse_update_list(const MemoryStream& body, std::int32_t byte_count, UpdateList& list,
                        bool hashes_required);

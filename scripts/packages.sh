@@ -9,8 +9,9 @@ build_packages=(
   cmake make python3 g++-mingw-w64-x86-64-posix googletest openssl
   wine64 fonts-wine xvfb imagemagick iproute2 locales
 )
-# The update server: publishing (with xdelta3 for patches) and nginx + PHP-FPM.
-server_packages=(php-cli php-fpm nginx xdelta3)
+# The update server: publishing (with xdelta3 for patches, xz for compressed
+# forms) and nginx + PHP-FPM.
+server_packages=(php-cli php-fpm nginx xdelta3 xz-utils)
 demo_packages=("${build_packages[@]}" "${server_packages[@]}")
 # publish push (python3-boto3) and the store and edge it is tried against:
 # Swift with s3api (tempauth's tokens in memcached) behind Varnish.
@@ -21,9 +22,9 @@ edge_packages=(python3-boto3 swift-proxy swift-account swift-container swift-obj
 bench_packages=("${demo_packages[@]}" "${edge_packages[@]}" curl wrk osslsigncode)
 # The tests run the benchmark's short forms too; chromium draws the census
 # page; apache2 serves the manual's Apache site; clang's libFuzzer, ASan and
-# UBSan run the decoders natively, on .xz vectors xz makes.
+# UBSan run the decoders natively.
 test_packages=("${bench_packages[@]}" g++-mingw-w64-i686-posix phpunit faketime squid chromium apache2
-  clang-14 libclang-rt-14-dev xz-utils)
+  clang-14 libclang-rt-14-dev)
 
 package_lists_updated=
 

@@ -1,6 +1,7 @@
 #include "update/file_fetch.h"
 
 #include "support/files.h"
+#include "update/compressed_fetch.h"
 #include "update/patch_fetch.h"
 #include "update/platform_crypto.h"
 #include "update/publisher_check.h"
@@ -43,6 +44,8 @@ DownloadOutcome fetch_offered_file(ProgressSink& progress, const OfferedFile& fi
     const std::string& name = *file.file_name;
     std::string made;
     PatchEnd end = make_from_patch(progress, item, file, made);
+    if (end == PatchEnd::not_used)
+        end = make_from_compressed_form(progress, item, file, made);
     if (end == PatchEnd::made)
         return staged(stage_file(name, made.data(), made.size(), pins));
     if (end == PatchEnd::cancelled)

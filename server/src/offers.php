@@ -57,10 +57,13 @@ function is_version_file(string $name): bool
 }
 
 // One CR LF line per file: URL, size in bytes, SHA-256 in lowercase hex;
-// with a patch, its URL, its size and the SHA-256 of the form it applies to.
-// Programs before patches read only the first three fields.
+// with a patch, its URL, its size and the SHA-256 of the form it applies to;
+// with a compressed form, its URL and size as fields 7 and 8, after three
+// empty ones where there is no patch. Programs before patches read only the
+// first three fields, programs before compressed forms the first six.
 /**
- * @param list<array{name: string, version: int, path: string, patch?: ?array{from: int, path: string, base: string}}> $files
+ * @param list<array{name: string, version: int, path: string, patch?: ?array{from: int, path: string, base: string},
+ *                   compressed?: ?string}> $files
  */
 function reply_body(array $files, string $base_url): string
 {
@@ -72,6 +75,11 @@ function reply_body(array $files, string $base_url): string
         if ($patch !== null) {
             $line .= sprintf(',%s/patches/%d/%d/%s,%d,%s', $base_url, $file['version'], $patch['from'], $file['name'],
                              filesize($patch['path']), size_and_digest($patch['base'])[1]);
+        }
+        $compressed = $file['compressed'] ?? null;
+        if ($compressed !== null) {
+            $line .= ($patch === null ? ',,,' : '')
+                   . sprintf(',%s/xz/%d/%s.xz,%d', $base_url, $file['version'], $file['name'], filesize($compressed));
         }
         $lines[] = $line;
     }

@@ -107,6 +107,7 @@ final class Publishing
     public readonly Publisher $publisher;
     private readonly FreshnessSigner $freshness;
     private readonly bool $patching;
+    private readonly bool $compressing;
 
     // $adds_files: files are added to the store, so the publisher pins check them.
     public function __construct(Arguments $given, bool $adds_files)
@@ -119,12 +120,14 @@ final class Publishing
         $serial = statement_serial_for($statement, $release_keys->current, $freshness_keys->current, time());
         $this->freshness = new FreshnessSigner($freshness_keys, $this->config->freshness_validity, time(), $serial);
         $patches = PatchMaker::find(on_terminal() ? fn(string $text) => fwrite(STDERR, $text) : null);
+        $compressor = Compressor::find();
+        $this->compressing = $compressor !== null;
         $this->patching = $patches !== null;
         // Under a key statement its pins are the ones clients check.
         $pins = $statement?->statement->pins ?? $this->config->publisher_pins;
         $publishers = $adds_files && $pins !== [] ? PublisherCheck::find($pins) : null;
         $this->publisher = new Publisher($this->store, $this->config->base_url, $this->config->product, $release_keys,
-                                         $this->freshness, $patches, $publishers);
+                                         $this->freshness, $patches, $publishers, $compressor);
         if ($adds_files && $publishers === null) {
             echo "publisher_pins is not set: the programs of this release are not checked for a code signature\n";
         }
@@ -136,13 +139,17 @@ final class Publishing
         foreach ($offers as $client => $files) {
             $what = $files === [] ? 'nothing' : implode(', ', array_map(
                 fn($file) => "{$file['name']} (v{$file['version']}, " . filesize($file['path']) . ' bytes'
-                             . ($file['patch'] === null ? '' : ', patch ' . filesize($file['patch']['path']) . ' bytes') . ')',
+                             . ($file['patch'] === null ? '' : ', patch ' . filesize($file['patch']['path']) . ' bytes')
+                             . ($file['compressed'] === null ? '' : ', xz ' . filesize($file['compressed']) . ' bytes') . ')',
                 $files));
             printf("  %11s: %s\n", $client === -1 ? '-1 (unread)' : (string)$client, $what);
         }
         echo "Files are offered under {$this->config->base_url}/<version>/<name>\n";
         if (!$this->patching) {
             echo "xdelta3 is not installed: no patches were made (on Debian: apt-get install xdelta3)\n";
+        }
+        if (!$this->compressing) {
+            echo "xz is not installed: no compressed forms were made (on Debian: apt-get install xz-utils)\n";
         }
     }
 }

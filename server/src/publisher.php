@@ -2,6 +2,7 @@
 
 declare(strict_types=1);
 
+require_once __DIR__ . '/compressed_forms.php';
 require_once __DIR__ . '/file_names.php';
 require_once __DIR__ . '/freshness.php';
 require_once __DIR__ . '/keys.php';
@@ -22,7 +23,8 @@ final class PublishRefused extends RuntimeException
 // Every reply carries the release key's signature for the product and the
 // freshness key's, which refresh_replies renews on its own. With xdelta3
 // ($patches), an offered file also names the patch from the form the client
-// holds, where one is worth keeping. While the newest release rolls out,
+// holds, where one is worth keeping; with xz ($compressor), its compressed
+// form, where that is clearly smaller. While the newest release rolls out,
 // every version below it also gets a held reply, signed alike, as if that
 // release were not out (rollout.php). With publisher pins ($publishers), a
 // release whose programs the clients would refuse is refused first.
@@ -35,7 +37,8 @@ final class Publisher
         private readonly SigningKeys $keys,
         private readonly FreshnessSigner $freshness,
         private readonly ?PatchMaker $patches,
-        private readonly ?PublisherCheck $publishers = null
+        private readonly ?PublisherCheck $publishers = null,
+        private readonly ?Compressor $compressor = null
     ) {
     }
 
@@ -139,11 +142,21 @@ final class Publisher
                                  $held);
     }
 
-    /** Each offered file with the kept patch from the form the client holds, or none. */
+    /** Each offered file with the kept patch from the form the client holds and its compressed form, or none. */
     private function with_patches(array $offered, array $held): array
     {
-        return array_map(fn(array $file) => $file + ['patch' => $this->kept_patch($file, $held[strtolower($file['name'])] ?? null)],
+        return array_map(fn(array $file) => $file + ['patch' => $this->kept_patch($file, $held[strtolower($file['name'])] ?? null),
+                                                     'compressed' => $this->kept_compressed_form($file)],
                          $offered);
+    }
+
+    private function kept_compressed_form(array $file): ?string
+    {
+        if ($this->compressor === null || is_version_file($file['name'])) {
+            return null;
+        }
+        return $this->store->compressed_form($file['version'], $file['name'],
+                                             fn(string $made) => $this->compressor->make($file['path'], $made));
     }
 
     // Made first where that pair was never diffed. The version file is a few

@@ -14,6 +14,10 @@ require_once __DIR__ . '/stored_reply.php';
 //   no_patch/<to>/<from>/<name>
 //                           empty: that pair was diffed and its patch was not
 //                           worth keeping, so it is not diffed again
+//   files/xz/<version>/<name>.xz
+//                           the compressed form of a released file (served)
+//   no_xz/<version>/<name>  empty: that file was compressed and its form was
+//                           not worth keeping
 //   files/keys/<serial>     the published key statements (key_statement.php),
 //                           served; one never changes
 //   replies/<N>.reply       the signed reply for a client at version N
@@ -139,8 +143,24 @@ final class ReleaseStore
      */
     public function patch(int $to, int $from, string $name, callable $make): ?string
     {
-        $path = $this->files_folder() . "/patches/$to/$from/$name";
-        $not_kept = $this->root . "/no_patch/$to/$from/$name";
+        return $this->made_once($this->files_folder() . "/patches/$to/$from/$name",
+                                $this->root . "/no_patch/$to/$from/$name", $make);
+    }
+
+    /**
+     * The kept compressed form of version $version's $name, or null; made
+     * once, as a patch is.
+     * @param callable(string): bool $make
+     */
+    public function compressed_form(int $version, string $name, callable $make): ?string
+    {
+        return $this->made_once($this->files_folder() . "/xz/$version/$name.xz",
+                                $this->root . "/no_xz/$version/$name", $make);
+    }
+
+    /** @param callable(string): bool $make */
+    private function made_once(string $path, string $not_kept, callable $make): ?string
+    {
         if (is_file($path)) {
             return $path;
         }
@@ -148,7 +168,7 @@ final class ReleaseStore
             return null;
         }
         $folder = $this->make_work_folder();
-        $made = "$folder/$name";
+        $made = "$folder/" . basename($path);
         $kept = $make($made);
         if ($kept) {
             $this->sync_file($made);

@@ -35,6 +35,9 @@ final class BucketTest extends StoreTestCase
         if (PatchMaker::find() !== null) {
             $files[] = 'files/patches/2/1/a.dll';
         }
+        if (Compressor::find() !== null) {
+            array_push($files, 'files/xz/1/a.dll.xz', 'files/xz/2/a.dll.xz');
+        }
         sort($files);
         $this->assertSame(array_merge($files, ['replies/-1', 'replies/1', 'replies/2', 'replies/none']), self::keys($plan));
         foreach ($plan as $object) {
@@ -58,7 +61,7 @@ final class BucketTest extends StoreTestCase
         $this->assertSame(['', [], 'max-age=60'], [$none['body'], $none['metadata'], $none['cache_control']]);
         // The edge is asked for every file and patch a reply names, once.
         $named = named_files(array_slice($plan, -4), self::BASE_URL, new ReleaseStore($this->store_root));
-        $this->assertSame(array_values(array_diff($files, ['files/1/a.dll', 'files/1/wersja.txt'])), array_keys($named));
+        $this->assertSame(array_values(array_diff($files, ['files/1/a.dll', 'files/1/wersja.txt', 'files/xz/1/a.dll.xz'])), array_keys($named));
         $this->assertSame($this->store_root . '/files/2/a.dll', $named['files/2/a.dll']);
     }
 

@@ -93,6 +93,43 @@ final class PatchTest extends StoreTestCase
         $this->assertSame([], $this->files_below('tmp'), 'nothing left aside');
     }
 
+    public function test_a_file_that_compresses_is_offered_compressed_beside_the_whole_file(): void
+    {
+        $this->assertNotNull(Compressor::find(), 'xz is installed (scripts/packages.sh)');
+        $dll = file_get_contents(glob('/usr/lib/gcc/i686-w64-mingw32/*-posix/libssp-0.dll')[0]);
+        $text = str_repeat("a line of help that repeats\n", 4000);
+        $noise = random_bytes(30000);
+        $this->publish(1, ['run.dll' => $dll, 'help.txt' => $text, 'noise.bin' => $noise]);
+        $this->publish(2, ['help.txt' => $text . 'one more line', 'noise.bin' => $noise . 'x']);
+
+        $lines = $this->lines_by_name('-1');
+        foreach (['run.dll' => [1, $dll, '--x86'], 'help.txt' => [2, $text . 'one more line', '--lzma2']] as $name => [$version, $data, $filters]) {
+            $this->assertSame(array_merge($this->full_line($version, $name, $data), ['', '', '']), array_slice($lines[$name], 0, 6),
+                              "$name: no patch, and today's programs read no further");
+            $this->assertCount(8, $lines[$name]);
+            $this->assertSame(self::BASE_URL . "/xz/$version/$name.xz", $lines[$name][6]);
+            $form = $this->store_root . "/files/xz/$version/$name.xz";
+            $this->assertSame((int)$lines[$name][7], filesize($form));
+            $this->assertLessThanOrEqual(strlen($data) * 7 / 8, filesize($form));
+            $this->assertSame($data, shell_exec('xz -dc ' . escapeshellarg($form)));
+            $listing = shell_exec('xz -lvv --robot ' . escapeshellarg($form));
+            $this->assertStringContainsString($filters, $listing);
+            $this->assertMatchesRegularExpression('/--lzma2=dict=(\d+KiB|[1-8]MiB)\b/', $listing, 'within the decoder\'s limit');
+        }
+        $this->assertStringNotContainsString('--x86', shell_exec('xz -lvv --robot ' . escapeshellarg("{$this->store_root}/files/xz/2/help.txt.xz")));
+        // A client with the older form gets the patch, and the compressed form after it.
+        $patched = $this->lines_by_name('1')['help.txt'];
+        $this->assertSame(self::BASE_URL . '/patches/2/1/help.txt', $patched[3]);
+        $this->assertSame(self::BASE_URL . '/xz/2/help.txt.xz', $patched[6]);
+        // What does not compress, and the version file, are offered as before.
+        $this->assertSame($this->full_line(2, 'noise.bin', $noise . 'x'), $lines['noise.bin']);
+        $this->assertSame($this->full_line(2, 'wersja.txt', '2'), $lines['wersja.txt']);
+        $this->assertSame(['1/noise.bin', '2/noise.bin'], $this->files_below('no_xz'));
+        $this->assertSame([4096, 65536, XZ_DICTIONARY_LIMIT], array_map('xz_dictionary_size', [10, 40000, 100 << 20]),
+                          'a larger file gets the limit');
+        $this->assertSame(['1/help.txt.xz', '1/run.dll.xz', '2/help.txt.xz'], $this->files_below('files/xz'));
+    }
+
     public function test_a_revert_patches_each_held_form_back_to_the_good_content(): void
     {
         $good = random_bytes(50000);

@@ -46,12 +46,12 @@ abstract class StoreTestCase extends TestCase
         exec('rm -rf ' . escapeshellarg($this->folder));
     }
 
-    /** A publisher with the xdelta3 on the PATH unless another $patches is given. */
+    /** A publisher with the xdelta3 and xz on the PATH unless another $patches is given. */
     protected function publisher(?SigningKeys $keys = null, ?PatchMaker $patches = null): Publisher
     {
         return new Publisher(new ReleaseStore($this->store_root), self::BASE_URL, self::PRODUCT,
                              $keys ?? new SigningKeys(self::$key), $this->freshness_signer(),
-                             $patches ?? PatchMaker::find());
+                             $patches ?? PatchMaker::find(), null, Compressor::find());
     }
 
     protected function freshness_signer(?int $now = null, int $validity = self::VALIDITY): FreshnessSigner

@@ -3,7 +3,9 @@ updater.exe fetches the patch when the installed file is the form the patch
 applies to and makes the new form from it; in every other case it fetches the
 whole file. The patches are made here as the server makes them (xdelta3)."""
 
+import glob
 import random
+import subprocess
 
 from kit.cases import ACCEPT, VERSION, DownloadTestCase
 from kit.patches import LARGEST_PATCH, apply_patch, line, make_patch, patch_path
@@ -121,6 +123,64 @@ class WholeFileInstead(PatchTestCase):
         self.assert_whole_folder(result, new_forms)
         self.assertEqual(self.file_requests(result),
                          [target for name in names for target in (patch_path(name), "/files/" + name)])
+
+
+def xz(data, *options):
+    """data as the server compresses it (server/src/compressed_forms.php), or with other options."""
+    return subprocess.run(["xz", "-c", "-q", "-T1", *(options or ["--x86", "--lzma2=preset=9e,dict=1MiB"])],
+                          input=data, stdout=subprocess.PIPE, check=True, timeout=60).stdout
+
+
+def mingw_dll(name):
+    [path] = glob.glob("/usr/lib/gcc/x86_64-w64-mingw32/*-posix/" + name)
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def compressed_path(name):
+    return "/xz/7/%s.xz" % name
+
+
+def compressed_line(name, new, size):
+    """A reply line for name with no patch and the compressed form at compressed_path(name)."""
+    return line(name, new) + (",,,,http://localhost%s,%d" % (compressed_path(name), size)).encode("ascii")
+
+
+class CompressedForms(PatchTestCase):
+    def test_with_no_patch_the_compressed_form_comes_and_one_that_fails_gives_way_to_the_whole_file(self):
+        # An unreadable version file: the repair's reply (-1), where no file has a patch.
+        names = ["new.dll", "cut.dll", "flipped.dll", "truncated.dll", "oversized.dll"]
+        data = {name: mingw_dll("libssp-0.dll")[:100000 + 1000 * at] for at, name in enumerate(names)}
+        streams = {name: xz(data[name]) for name in names}
+        listed = {name: len(form) for name, form in streams.items()}
+        middle = len(streams["flipped.dll"]) // 2
+        streams["flipped.dll"] = streams["flipped.dll"][:middle] + b"\xff" + streams["flipped.dll"][middle + 1:]
+        streams["truncated.dll"] = streams["truncated.dll"][:-30]
+        listed["truncated.dll"] -= 30
+        # A dictionary over the program's limit, for all that the file is small.
+        streams["oversized.dll"] = xz(data["oversized.dll"], "--x86", "--lzma2=dict=16MiB")
+        listed["oversized.dll"] = len(streams["oversized.dll"])
+        self.assertLess(listed["new.dll"], len(data["new.dll"]) // 2)
+        validated = [("ETag", '"c1"')]
+        routes = {check_path(-1): b"\r\n".join(compressed_line(name, data[name], listed[name]) for name in names)}
+        routes.update({compressed_path(name): Reply(body=form) for name, form in streams.items()})
+        # Closed half-way, continued from there under its validator.
+        routes[compressed_path("cut.dll")] = [
+            Reply(body=streams["cut.dll"], ranges=True, headers=validated, drop_after=listed["cut.dll"] // 2,
+                  drop_how="close"),
+            Reply(body=streams["cut.dll"], ranges=True, headers=validated)]
+        routes.update({"/files/" + name: data[name] for name in names})
+        installed = {"wersja.txt": b"wersja", "readme.txt": b"kept\r\n"}
+        result = self.run_updater(installed, routes=routes, steps=ACCEPT)
+
+        self.assert_whole_folder(result, data)
+        self.assertEqual(self.file_requests(result),
+                         [compressed_path("new.dll"), compressed_path("cut.dll"), compressed_path("cut.dll")]
+                         + [target for name in names[2:] for target in (compressed_path(name), "/files/" + name)])
+        continued = [r for r in result.requests if r["target"] == compressed_path("cut.dll")][1]
+        headers = {n.lower(): v for n, v in continued["headers"]}
+        self.assertEqual((headers.get("range"), headers.get("if-range")),
+                         ("bytes=%d-" % (listed["cut.dll"] // 2), '"c1"'))
 
 
 class CancelDuringAPatch(PatchTestCase):

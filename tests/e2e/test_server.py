@@ -69,7 +69,7 @@ class UpdatesFromTheServer(ServerTestCase):
         first = {2: bytes(range(251)) * 64, 3: bytes(range(250, -1, -1)) * 64}
         self.release(1, RELEASES[1])
         self.release(2, {"first.bin": first[2], "core.dll": b"core 2"})
-        self.server.hold("/files/2/first.bin")
+        self.server.hold("/files/xz/2/first.bin.xz")
         published = []
 
         def publish_while_downloading():
@@ -84,7 +84,7 @@ class UpdatesFromTheServer(ServerTestCase):
         publisher.join(70)
 
         self.assertTrue(published, "version 3 was never published")
-        [first_request] = [r for r in self.server.requests() if "/first.bin " in r["request_line"]]
+        [first_request] = [r for r in self.server.requests() if "/first.bin.xz " in r["request_line"]]
         self.assertLess(published[0], first_request["t"], "version 3 was published after the download")
         self.assert_message_texts(result, [QUESTION, INSTALLED])
         changed = {name: (before, hashlib.sha256(after).hexdigest())
@@ -92,8 +92,8 @@ class UpdatesFromTheServer(ServerTestCase):
         self.assertEqual(changed, {"first.bin": (None, hashlib.sha256(first[2]).hexdigest()),
                                    "core.dll": (RELEASES[1]["core.dll"], hashlib.sha256(b"core 2").hexdigest()),
                                    "wersja.txt": (b"1", hashlib.sha256(b"2").hexdigest())}, result.describe())
-        self.assertEqual(self.file_requests(), ["GET /files/2/%s HTTP/1.0" % name
-                                                for name in ("core.dll", "first.bin", "wersja.txt")])
+        self.assertEqual(self.file_requests(), ["GET /files/2/core.dll HTTP/1.0", "GET /files/2/wersja.txt HTTP/1.0",
+                                                "GET /files/xz/2/first.bin.xz HTTP/1.0"])
 
 
 class SignedUpdatesFromTheServer(ServerTestCase):

@@ -259,3 +259,32 @@ TEST(ParseUpdateList, APatchNeedsTheLinesOwnHash)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ParseUpdateList, FieldsSevenAndEightOfferACompressedFormBesideOrWithoutAPatch)
+{
+    const std::string file = "http://h/a.exe,300," + hash_a;
+    Parsed p = parse(file + ",,,,http://h:81/xz/1/a.exe.xz,120\r\n" + file +
+                     patch_fields("http://h/p/a", "10", hash_b) + ", http://h/xz/b.xz , 9 ,more\r\n" +
+                     // Malformed or cut, or on a line with no hash of its own: none.
+                     file + ",,,,p/a.xz,5\r\n" + file + ",,,,http://h/a.xz,12abc\r\n" + file +
+                     ",,,,http://h/a.xz\r\n" + "http://h/a.exe,300,,,,,http://h/a.xz,5");
+    EXPECT_TRUE(p.result);
+    ASSERT_EQ(p.files.files.size(), 6u);
+    const CompressedOffer& alone = p.files.files[0].compressed;
+    EXPECT_EQ(alone.url, "http://h:81/xz/1/a.exe.xz");
+    EXPECT_EQ(alone.size, 120);
+    EXPECT_EQ(alone.location.port, 81);
+    EXPECT_EQ(alone.location.object_path, "/xz/1/a.exe.xz");
+    EXPECT_EQ(p.list.patches[0].url, "");
+    EXPECT_EQ(p.files.files[1].compressed.url, "http://h/xz/b.xz");
+    EXPECT_EQ(p.files.files[1].compressed.size, 9);
+    EXPECT_EQ(p.list.patches[1].url, "http://h/p/a");
+    for (std::size_t at = 2; at < 6; ++at) {
+        EXPECT_EQ(p.files.files[at].compressed.url, "") << at;
+    }
+    EXPECT_EQ(p.list.sizes, std::vector<std::int32_t>(6, 300));
+}
+
+}  // namespace

@@ -78,14 +78,23 @@ def newest(*versions):
     return found
 
 
+# The files of RELEASES that publishing compresses: with no patch they come
+# as their compressed form.
+COMPRESSED = {"core.dll", "data.bin"}
+
+
 def requests_for(files, patched_from=None):
     """The requests for files ({name: (version, bytes)}); a name in
-    patched_from ({name: version}) comes as its patch from that version's form."""
+    patched_from ({name: version}) comes as its patch from that version's
+    form, another in COMPRESSED as its compressed form."""
     patched_from = patched_from or {}
 
     def target(name, version):
-        folder = "patches/%d/%d" % (version, patched_from[name]) if name in patched_from else "%d" % version
-        return "GET /files/%s/%s HTTP/1.0" % (folder, name.replace(" ", "%20"))
+        if name in patched_from:
+            return "GET /files/patches/%d/%d/%s HTTP/1.0" % (version, patched_from[name], name)
+        if name in COMPRESSED:
+            return "GET /files/xz/%d/%s.xz HTTP/1.0" % (version, name)
+        return "GET /files/%d/%s HTTP/1.0" % (version, name.replace(" ", "%20"))
     return sorted(target(name, version) for name, (version, _) in files.items())
 
 

@@ -1,0 +1,52 @@
+#include "update/compressed_fetch.h"
+
+#include <new>
+#include <string_view>
+
+#include "update/platform_crypto.h"
+#include "update/xz_decoder.h"
+
+namespace {
+
+bool is_usable(const OfferedFile& file)
+{
+    return !file.compressed.url.empty() && file.compressed.size < file.size && file.size >= 0 &&
+           !file.hash.empty();
+}
+
+PatchEnd fetch_and_decode(ProgressSink& progress, DownloadItem& item, const OfferedFile& file,
+                          std::string& made)
+{
+    switch (item.fetch_body(progress, file.compressed.location, file.compressed.size)) {
+    case DownloadOutcome::done:
+        break;
+    case DownloadOutcome::cancelled:
+        return PatchEnd::cancelled;
+    case DownloadOutcome::failed:
+        return PatchEnd::not_used;
+    }
+    const auto file_size = static_cast<std::size_t>(file.size);
+    if (!decode_xz(std::string_view(item.body.data(), item.body.size()), file_size, made) ||
+        made.size() != file_size || !has_sha256(made.data(), made.size(), file.hash))
+        return PatchEnd::not_used;
+    return PatchEnd::made;
+}
+
+}  // namespace
+
+PatchEnd make_from_compressed_form(ProgressSink& progress, DownloadItem& item,
+                                   const OfferedFile& file, std::string& made)
+{
+    PatchEnd end = PatchEnd::not_used;
+    if (is_usable(file)) {
+        try {
+            end = fetch_and_decode(progress, item, file, made);
+        } catch (const std::bad_alloc&) {
+            end = PatchEnd::not_used;
+        }
+    }
+    item.body = MemoryStream();
+    if (end != PatchEnd::made)
+        made = std::string();
+    return end;
+}
