@@ -17,8 +17,12 @@
 #include "update/file_fetch.h"
 #include "update/patch_fetch.h"
 #include "update/platform_crypto.h"
+#include "update/publisher_pins.h"
 
 namespace {
+
+// The rooms' rules hold with or without pins; these files are no programs.
+const PublisherPins no_pins{nullptr, 0};
 
 std::string sha256_hex(const std::string& data)
 {
@@ -92,13 +96,13 @@ TEST_F(DownloadRooms, AWholeFileIsFetchedCheckedAndStagedUnderItsName)
     const std::string body(5000, 'b');
     ScriptedServer server({reply_with_body("200 OK", body), reply_with_body("200 OK", body)});
     OfferedFile file = offered(server.port(), body);
-    EXPECT_EQ(fetch_offered_file(progress, file, item), DownloadOutcome::done);
+    EXPECT_EQ(fetch_offered_file(progress, file, item, no_pins), DownloadOutcome::done);
     EXPECT_EQ(staged(), body);
     EXPECT_EQ(progress.held, body.size());
     EXPECT_EQ(progress.most, body.size());
     DeleteFileA("_update\\a.dll");
     file.hash = sha256_hex("another body");
-    EXPECT_EQ(fetch_offered_file(progress, file, item), DownloadOutcome::failed);
+    EXPECT_EQ(fetch_offered_file(progress, file, item, no_pins), DownloadOutcome::failed);
     EXPECT_EQ(staged(), "(none)");
     EXPECT_EQ(targets(server.stop()), (std::vector<std::string>{"/files/a.dll", "/files/a.dll"}));
 }
@@ -111,7 +115,7 @@ TEST_F(DownloadRooms, APatchForTheInstalledFormIsFetchedInsteadOfTheFile)
     ScriptedServer server({reply_with_body("200 OK", forms.patch)});
     OfferedFile file = offered(server.port(), forms.target);
     offer_patch(file, server.port(), forms);
-    EXPECT_EQ(fetch_offered_file(progress, file, item), DownloadOutcome::done);
+    EXPECT_EQ(fetch_offered_file(progress, file, item, no_pins), DownloadOutcome::done);
     EXPECT_EQ(staged(), forms.target);
     EXPECT_EQ(targets(server.stop()), std::vector<std::string>{"/patches/a.dll"});
 }
@@ -140,7 +144,7 @@ TEST_F(DownloadRooms, TheWholeFileComesWhenThePatchDoesNotApply)
         OfferedFile file = offered(server.port(), forms.target);
         offer_patch(file, server.port(), forms);
         file.patch.size = c.patch_size;
-        EXPECT_EQ(fetch_offered_file(progress, file, item), DownloadOutcome::done);
+        EXPECT_EQ(fetch_offered_file(progress, file, item, no_pins), DownloadOutcome::done);
         EXPECT_EQ(staged(), forms.target);
         std::vector<std::string> expected{"/files/a.dll"};
         if (!c.patch_sent.empty())
@@ -160,7 +164,7 @@ TEST_F(DownloadRooms, CancelEndsTheFileWhetherItsPatchOrItselfComes)
             offer_patch(file, server.port(), forms);
         FakeProgress cancelling;
         cancelling.cancel_at = 1;
-        EXPECT_EQ(fetch_offered_file(cancelling, file, item), DownloadOutcome::cancelled) << patched;
+        EXPECT_EQ(fetch_offered_file(cancelling, file, item, no_pins), DownloadOutcome::cancelled) << patched;
         EXPECT_EQ(staged(), "(none)");
         EXPECT_EQ(server.stop().size(), 1u) << patched;
     }
@@ -170,12 +174,12 @@ TEST_F(DownloadRooms, ABodyCutShortIsContinuedUnderItsValidatorOrAskedForAgain)
 {
     const std::string body(4000, 'c');
     const std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 4000\r\n";
-    const std::string rest = "HTTP/1.0 206 Partial Content\r\nContent-Length: 2000\r\n"
+    const std::string rest = "HTTP/1.0 206 Partial Content\r\nContent-Length: 2000\r\nETag: \"v1\"\r\n"
                              "Content-Range: bytes 2000-3999/4000\r\n\r\n" + body.substr(2000);
     for (bool validated : {true, false}) {
         ScriptedServer server({head + (validated ? "ETag: \"v1\"\r\n" : "") + "\r\n" + body.substr(0, 2000),
                                validated ? rest : reply_with_body("200 OK", body)});
-        EXPECT_EQ(fetch_offered_file(progress, offered(server.port(), body), item), DownloadOutcome::done);
+        EXPECT_EQ(fetch_offered_file(progress, offered(server.port(), body), item, no_pins), DownloadOutcome::done);
         EXPECT_EQ(staged(), body);
         const std::vector<std::string> requests = server.stop();
         ASSERT_EQ(requests.size(), 2u);
