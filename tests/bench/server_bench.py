@@ -235,7 +235,7 @@ def publish_while_serving(serving, server, folder, keys, wrk, versions, samples_
             release(server, folder, keys, version)
             windows.append((started, time.time()))
             states.append(stored_replies(server))
-            if during(read_samples(out), windows) >= samples_wanted:
+            if during(samples_so_far(out), windows) >= samples_wanted:
                 break
         time.sleep(1)
     finally:
@@ -261,6 +261,20 @@ def newest_version(server):
 def read_samples(path):
     with open(path) as f:
         return [json.loads(line) for line in f if line.endswith("\n")]
+
+
+def samples_so_far(path):
+    """The sampler's answers while it still writes: a line caught in the
+    middle of its write is left for the final reading (read_samples), which
+    comes after the sampler has stopped and takes every line strictly."""
+    found = []
+    with open(path) as f:
+        for line in f:
+            try:
+                found.append(json.loads(line))
+            except ValueError:
+                pass
+    return found
 
 
 def during(samples, windows):
