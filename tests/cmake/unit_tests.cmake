@@ -69,27 +69,24 @@ set_tests_properties(install_interruption_tests PROPERTIES TIMEOUT 600)
 # The file names and the other rules (tests/data) both the program and the
 # server are tested against, and the patches xdelta3 makes for the decoder
 # before the tests run.
-set(VCDIFF_VECTORS ${CMAKE_BINARY_DIR}/vcdiff-vectors)
 target_compile_definitions(update_logic_tests PRIVATE
   FILE_NAMES_LIST="${CMAKE_CURRENT_SOURCE_DIR}/data/file_names.txt"
-  SHARED_VECTORS="${CMAKE_CURRENT_SOURCE_DIR}/data"
-  VCDIFF_VECTORS="${VCDIFF_VECTORS}")
-add_test(NAME vcdiff_vectors
-         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/tools/make_vcdiff_vectors ${VCDIFF_VECTORS})
-set_tests_properties(vcdiff_vectors PROPERTIES FIXTURES_SETUP vcdiff_vectors)
-set_property(TEST update_logic_tests APPEND PROPERTY FIXTURES_REQUIRED vcdiff_vectors)
+  SHARED_VECTORS="${CMAKE_CURRENT_SOURCE_DIR}/data")
+
+# Vectors a tool makes before update_logic_tests runs, in build/<name>;
+# the tests find them under the macro DEFINE.
+function(add_unit_vectors name define interpreter tool)
+  set(folder ${CMAKE_BINARY_DIR}/${name})
+  target_compile_definitions(update_logic_tests PRIVATE ${define}="${folder}")
+  string(REPLACE "-" "_" test_name ${name})
+  add_test(NAME ${test_name} COMMAND ${interpreter} ${CMAKE_CURRENT_SOURCE_DIR}/tools/${tool} ${folder})
+  set_tests_properties(${test_name} PROPERTIES FIXTURES_SETUP ${test_name})
+  set_property(TEST update_logic_tests APPEND PROPERTY FIXTURES_REQUIRED ${test_name})
+endfunction()
+
+add_unit_vectors(vcdiff-vectors VCDIFF_VECTORS ${Python3_EXECUTABLE} make_vcdiff_vectors)
 # The .xz files xz makes for the other decoder, the same way.
-set(XZ_VECTORS ${CMAKE_BINARY_DIR}/xz-vectors)
-target_compile_definitions(update_logic_tests PRIVATE XZ_VECTORS="${XZ_VECTORS}")
-add_test(NAME xz_vectors
-         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/tools/make_xz_vectors ${XZ_VECTORS})
-set_tests_properties(xz_vectors PROPERTIES FIXTURES_SETUP xz_vectors)
-set_property(TEST update_logic_tests APPEND PROPERTY FIXTURES_REQUIRED xz_vectors)
+add_unit_vectors(xz-vectors XZ_VECTORS ${Python3_EXECUTABLE} make_xz_vectors)
 # Key statements and a reply under them, made by the server's code with throw-away keys.
-set(STATEMENT_VECTORS ${CMAKE_BINARY_DIR}/statement-vectors)
-target_compile_definitions(update_logic_tests PRIVATE STATEMENT_VECTORS="${STATEMENT_VECTORS}")
 find_program(PHP_EXECUTABLE php REQUIRED)
-add_test(NAME statement_vectors
-         COMMAND ${PHP_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/tools/make_statement_vectors ${STATEMENT_VECTORS})
-set_tests_properties(statement_vectors PROPERTIES FIXTURES_SETUP statement_vectors)
-set_property(TEST update_logic_tests APPEND PROPERTY FIXTURES_REQUIRED statement_vectors)
+add_unit_vectors(statement-vectors STATEMENT_VECTORS ${PHP_EXECUTABLE} make_statement_vectors)
