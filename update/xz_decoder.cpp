@@ -422,7 +422,7 @@ const std::uint32_t end_marker = 0xFFFFFFFFu;
 class LzmaDecoder {
 public:
     explicit LzmaDecoder(std::size_t dictionary_size)
-        : dictionary_(dictionary_size), literals_(literal_coders << largest_literal_bits)
+        : ring_size_(dictionary_size), literals_(literal_coders << largest_literal_bits)
     {
     }
 
@@ -583,14 +583,26 @@ private:
 
     bool put(unsigned char byte, Sink& sink)
     {
+        if (at_ == dictionary_.size())
+            grow();
         dictionary_[at_++] = byte;
         ++made_;
         filled_ = std::max(filled_, at_);
-        if (at_ < dictionary_.size())
+        if (at_ < ring_size_)
             return true;
         const bool passed = flush(sink);
         at_ = flushed_ = 0;
         return passed;
+    }
+
+    // The ring takes memory as bytes fill it, never past its size: a stream
+    // of many small blocks would otherwise clear a whole dictionary for each.
+    void grow()
+    {
+        const std::size_t size =
+            std::min(ring_size_, std::max<std::size_t>(4096, 2 * dictionary_.size()));
+        dictionary_.reserve(size);
+        dictionary_.resize(size);
     }
 
     bool flush(Sink& sink)
@@ -600,6 +612,7 @@ private:
         return passed;
     }
 
+    std::size_t ring_size_;
     std::vector<unsigned char> dictionary_;
     std::size_t at_ = 0;
     std::size_t flushed_ = 0;
