@@ -1,8 +1,8 @@
 """scripts/packages.sh against the stand-ins in stand-ins/ (apt-get, dpkg,
-dpkg-query, sleep, locale), put first on the PATH: a bad mirror day, where
-apt-get update exits 100 and no i386 package can be installed, and a good
-one. The stand-ins install nothing; they keep the machine's state in a
-temporary folder.
+dpkg-query, sleep, locale, wine), put first on the PATH: a bad mirror day,
+where apt-get update exits 100 and no i386 package can be installed, and a
+good one, also on a kernel that runs no 32-bit programs. The stand-ins
+install nothing; they keep the machine's state in a temporary folder.
 """
 
 import os
@@ -27,7 +27,8 @@ class Machine:
     """A machine as the stand-ins show it: its installed packages and
     foreign architectures, and the calls made to apt-get, dpkg and sleep."""
 
-    def __init__(self, test, installed, mirror, unknown=(), architectures=("i386",)):
+    def __init__(self, test, installed, mirror, unknown=(), architectures=("i386",), kernel=""):
+        self.kernel = kernel
         self.state = tempfile.mkdtemp(prefix="setup-packages-")
         test.addCleanup(shutil.rmtree, self.state)
         self.mirror = mirror
@@ -47,7 +48,7 @@ class Machine:
     def run(self, commands):
         """Runs commands after sourcing packages.sh, as the scripts do."""
         env = dict(os.environ, PATH=STAND_INS + os.pathsep + os.environ["PATH"], STANDIN_STATE=self.state,
-                   STANDIN_MIRROR=self.mirror, STANDIN_UNKNOWN=" ".join(self.unknown))
+                   STANDIN_MIRROR=self.mirror, STANDIN_UNKNOWN=" ".join(self.unknown), STANDIN_KERNEL=self.kernel)
         return subprocess.run(["bash", "-c", 'set -euo pipefail; source "$0"; ' + commands, PACKAGES_SH],
                               env=env, capture_output=True, text=True, timeout=60)
 
@@ -126,6 +127,22 @@ class GoodMirrorDay(unittest.TestCase):
         self.assertEqual(machine.installs(), [["wine32:i386"]])
         self.assertEqual(machine.calls.count("apt-get update -q"), 1)
         self.assertNotIn("sleep 5", machine.calls)
+
+    def test_a_wine32_that_cannot_run_goes_out_again_and_the_32bit_tests_with_it(self):
+        for option in ("", "--require-32bit"):
+            with self.subTest(option or "default"):
+                machine = Machine(self, package_list("test_packages"), "good", architectures=(), kernel="64")
+                done = machine.run('install_test_packages %s; echo "skipped: [$skipped_32bit]"' % option)
+                said = done.stderr.splitlines()[-1]
+                self.assertIn("wine32:i386 is installed but its loader cannot run here: ", said)
+                self.assertIn("Exec format error", said)
+                self.assertIn("apt-get remove -y -q wine32:i386", machine.calls)
+                self.assertNotIn("wine32:i386", machine.installed)
+                if option:
+                    self.assertNotEqual(done.returncode, 0)
+                else:
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                    self.assertIn("Exec format error", done.stdout.splitlines()[-1])
 
     def test_nothing_missing_asks_apt_nothing(self):
         machine = Machine(self, package_list("test_packages") + ["wine32:i386"], "bad")
