@@ -570,12 +570,27 @@ private:
                                           : at_ + dictionary_.size() - distance - 1];
     }
 
+    // In runs that stay within the ring's allocated part, byte by byte
+    // forward, so that a match may overlap the bytes it makes.
     bool copy_match(std::size_t length, Sink& sink)
     {
         if (reps_[0] >= filled_)
             return false;
-        while (length-- > 0) {
-            if (!put(byte_back(reps_[0]), sink))
+        while (length > 0) {
+            if (at_ == dictionary_.size())
+                grow();
+            const std::size_t from = at_ > reps_[0] ? at_ - reps_[0] - 1
+                                                    : at_ + dictionary_.size() - reps_[0] - 1;
+            const std::size_t run =
+                std::min({length, dictionary_.size() - at_, dictionary_.size() - from});
+            unsigned char* ring = dictionary_.data();
+            for (std::size_t step = 0; step < run; ++step)
+                ring[at_ + step] = ring[from + step];
+            at_ += run;
+            made_ += static_cast<std::uint32_t>(run);
+            filled_ = std::max(filled_, at_);
+            length -= run;
+            if (at_ == ring_size_ && !wrap(sink))
                 return false;
         }
         return true;
@@ -588,8 +603,11 @@ private:
         dictionary_[at_++] = byte;
         ++made_;
         filled_ = std::max(filled_, at_);
-        if (at_ < ring_size_)
-            return true;
+        return at_ < ring_size_ || wrap(sink);
+    }
+
+    bool wrap(Sink& sink)
+    {
         const bool passed = flush(sink);
         at_ = flushed_ = 0;
         return passed;
