@@ -144,7 +144,7 @@ class RunResult:
     def describe(self):
         """A short readable account of the run, for failure messages."""
         lines = ["exit code %s%s" % (self.exit_code, " (timed out)" if self.timed_out else "")]
-        if self.exit_code and self.updater_output.strip():
+        if self.updater_output.strip():
             lines.append("  wine said: " + self.updater_output.strip()[-2000:])
         for w in self.windows:
             lines.append("  %r owner=%s buttons=%s shown=%d gone=%s" % (

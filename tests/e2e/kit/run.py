@@ -52,6 +52,10 @@ _STEP = re.compile(
     r"|shoot-part-way download"
     r"|auto-answer)$")
 
+# The updater's errors of windows and of the X11 driver: now and then, one
+# run of a suite shows no window at all, and they say why.
+UPDATER_WINEDEBUG = "-all,err+win,err+x11drv,err+winediag"
+
 
 @dataclass(frozen=True)
 class Run:
@@ -289,7 +293,7 @@ class _Carrying:
         """Starts the program (and its further starts), kills it when asked
         to, and waits for every start to end, within the time-out."""
         run = self.run
-        updater_env = dict(self.env, WINEDEBUG="+relay" if run.trace_message_boxes else "-all")
+        updater_env = dict(self.env, WINEDEBUG="+relay" if run.trace_message_boxes else UPDATER_WINEDEBUG)
         updater_out = self._output("updater.out")
         started = time.monotonic()
         self.start_t = int(time.time() * 1000)
