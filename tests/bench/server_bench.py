@@ -285,11 +285,13 @@ def judge(samples, windows, states, load, folder):
     """Counts what went wrong; every answer is compared with each state of
     the store it could have come from."""
     found = {"publishes": len(windows), "samples": len(samples), "during": during(samples, windows),
-             "seconds": sum(b - a for a, b in windows), "errors": 0, "file_errors": 0, "not_ok": 0, "mixed": 0,
+             "seconds": sum(b - a for a, b in windows), "errors": 0, "file_errors": 0, "file_retries": 0,
+             "not_ok": 0, "mixed": 0,
              "missing": 0, "wrk_requests": load["requests"], "wrk_errors": load["errors"],
              "wrk_not_ok": load["not_ok"]}
     signed = set()
     for s in samples:
+        found["file_retries"] += s.get("retried", 0)
         if "error" in s:
             found["file_errors" if s.get("asking") == "files" else "errors"] += 1
         elif s["status"] != 200:
@@ -375,10 +377,11 @@ def table(samples, publishes, connections, rounds, seconds, versions, size, load
     add("push under load through the edge (%d connections): release and push %.1f s; wrk %d requests, %d errors, "
         "%d not 200" % (edge_push["connections"], edge_push["push_seconds"], edge_push["wrk_requests"],
                         edge_push["wrk_errors"], edge_push["wrk_not_ok"]))
-    add("  sampler: %d answers; %d connection errors on checks and %d on the files' look-up, %d not 200, "
-        "%d mixed or unknown, %d naming a file the edge did not serve, %d of %d signed replies not verifying; "
-        "every answer new %s after the push ended" % (
-            edge_push["samples"], edge_push["errors"], edge_push["file_errors"], edge_push["not_ok"],
+    add("  sampler: %d answers; %d connection errors on checks and %d on the files' look-up (%d tries asked"
+        " again), %d not 200, %d mixed or unknown, %d naming a file the edge did not serve, %d of %d signed"
+        " replies not verifying; every answer new %s after the push ended" % (
+            edge_push["samples"], edge_push["errors"], edge_push["file_errors"], edge_push["file_retries"],
+            edge_push["not_ok"],
             edge_push["mixed"], edge_push["missing"],
             edge_push["bad_signatures"], edge_push["signed_kinds"],
             "(not within %d s)" % edge_bench.LONGEST_WAIT if edge_push["until_new"] is None
