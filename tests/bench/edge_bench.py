@@ -124,10 +124,14 @@ def rollout_under_load(edge, serving, folder, keys, wrk, versions, load_connecti
     priority = store_first(serving)
     hits, misses = cache_counts(edge, serving.namespace)
     marks = {}
+    # When each publish began: the next one's changes reach the edge while
+    # it runs, so a step is judged only up to then.
+    began = {}
 
     def publish(name, action):
         progress("the edge's rollout: %s" % name)
         os.setpriority(os.PRIO_PROCESS, 0, -10)
+        began[name] = time.time()
         action()
         os.setpriority(os.PRIO_PROCESS, 0, priority)
         marks[name] = time.time()
@@ -162,8 +166,8 @@ def rollout_under_load(edge, serving, folder, keys, wrk, versions, load_connecti
     checks = read_checks(out)
     found = {"checks": checks, "marks": marks, "errors": count_errors(out), "wrk": load_result,
              "hits": after[0] - hits, "misses": after[1] - misses}
-    times = list(marks.values())
-    found["reached"] = [until_all(checks, times[step], times[step + 1], share) if done else None
+    ends, starts = list(marks.values()), list(began.values())
+    found["reached"] = [until_all(checks, ends[step], starts[step + 1], share) if done else None
                         for step, (share, done) in enumerate(zip(STEPS, reached))]
     found["beyond_share"] = sum(1 for t, group, offered in checks if offered and group >= STEPS[1])
     found["last_after_halt"] = max((t - marks["halt"] for t, _, offered in checks if offered and t > marks["halt"]),
