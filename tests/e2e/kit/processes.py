@@ -48,6 +48,10 @@ class Namespace:
     def processes_named(self, fragment):
         return [pid for pid in self.pids() if fragment.lower() in command_line(pid)]
 
+    def programs_started_since(self, earlier_pids):
+        """The processes that are not in earlier_pids, but Wine's own."""
+        return [pid for pid in self.pids() if pid not in earlier_pids and not is_wines_own(pid)]
+
     @staticmethod
     def remove_stale():
         """Deletes the namespaces of harness processes that died without
@@ -77,13 +81,18 @@ def end_run_processes(namespace):
     process of a program killed by a time-out), but the wineserver and
     Wine's own services."""
     for pid in namespace.pids():
-        line = command_line(pid)
-        if "wineserver" in line or line.startswith("c:\\windows\\"):
+        if is_wines_own(pid):
             continue
         try:
             os.kill(pid, signal.SIGKILL)
         except OSError:
             pass
+
+
+def is_wines_own(pid):
+    """The wineserver and the services Wine starts from its own folder."""
+    line = command_line(pid)
+    return "wineserver" in line or line.startswith("c:\\windows\\")
 
 
 def command_line(pid):

@@ -297,6 +297,7 @@ class _Carrying:
         updater_out = self._output("updater.out")
         started = time.monotonic()
         self.start_t = int(time.time() * 1000)
+        earlier_pids = set(self.namespace.pids())
         self.updater = self._start(["wine", self.program_path], updater_out, cwd=self.work_dir, env=updater_env)
         timeline = sorted([(delay, "start") for delay in run.also_start]
                           + ([(run.kill_after, "kill")] if run.kill_after is not None else []))
@@ -316,9 +317,9 @@ class _Carrying:
         self.exit_t = int(time.time() * 1000)
         if not self.timed_out:
             # The launcher, when started, is a process of the namespace by the
-            # time the updater has ended; let it finish writing its record.
-            time.sleep(0.3)
-            wait_for(lambda: not self.namespace.processes_named("menu.exe"), 10.0, 0.05)
+            # time the updater has ended, though under load it may not yet
+            # bear its own name; let whatever the run started finish.
+            wait_for(lambda: not self.namespace.programs_started_since(earlier_pids), 10.0, 0.05)
 
     def stop_driver(self):
         open(self.paths["stop"], "w").close()
