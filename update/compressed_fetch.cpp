@@ -1,10 +1,9 @@
 #include "update/compressed_fetch.h"
 
 #include <new>
-#include <string_view>
 
+#include "update/decode_while_arriving.h"
 #include "update/platform_crypto.h"
-#include "update/xz_decoder.h"
 
 namespace {
 
@@ -17,7 +16,10 @@ bool is_usable(const OfferedFile& file)
 PatchEnd fetch_and_decode(ProgressSink& progress, DownloadItem& item, const OfferedFile& file,
                           std::string& made)
 {
-    switch (item.fetch_body(progress, file.compressed.location, file.compressed.size)) {
+    const auto file_size = static_cast<std::size_t>(file.size);
+    DecodeWhileArriving decoding(progress, item.body, static_cast<std::size_t>(file.compressed.size),
+                                 file_size);
+    switch (item.fetch_body(decoding, file.compressed.location, file.compressed.size)) {
     case DownloadOutcome::done:
         break;
     case DownloadOutcome::cancelled:
@@ -25,9 +27,8 @@ PatchEnd fetch_and_decode(ProgressSink& progress, DownloadItem& item, const Offe
     case DownloadOutcome::failed:
         return PatchEnd::not_used;
     }
-    const auto file_size = static_cast<std::size_t>(file.size);
-    if (!decode_xz(std::string_view(item.body.data(), item.body.size()), file_size, made) ||
-        made.size() != file_size || !has_sha256(made.data(), made.size(), file.hash))
+    if (!decoding.finish(made) || made.size() != file_size ||
+        !has_sha256(made.data(), made.size(), file.hash))
         return PatchEnd::not_used;
     return PatchEnd::made;
 }

@@ -63,7 +63,13 @@ std::uint64_t little_endian(const unsigned char* bytes, std::size_t size)
 
 class ByteReader {
 public:
-    ByteReader(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+    ByteReader(const unsigned char* data, std::size_t size) : data_(data), size_(size), there_(size)
+    {
+    }
+    ByteReader(const unsigned char* data, std::size_t size, ArrivingBytes& arriving)
+        : data_(data), size_(size), arriving_(&arriving)
+    {
+    }
 
     std::size_t position() const { return at_; }
     // The bytes already read from position on.
@@ -72,7 +78,7 @@ public:
 
     bool read(std::size_t count, const unsigned char*& bytes)
     {
-        if (count > size_ - at_)
+        if (count > size_ - at_ || !has_arrived(at_ + count))
             return false;
         bytes = data_ + at_;
         at_ += count;
@@ -106,9 +112,18 @@ public:
     }
 
 private:
+    bool has_arrived(std::size_t count)
+    {
+        if (count > there_ && arriving_ != nullptr)
+            there_ = std::min(arriving_->wait_for(count), size_);
+        return count <= there_;
+    }
+
     const unsigned char* data_;
     std::size_t size_;
     std::size_t at_ = 0;
+    ArrivingBytes* arriving_ = nullptr;
+    std::size_t there_ = 0;  // the bytes known to have arrived
 };
 
 // ---- Where decoded bytes go: through the block's filters to its check.
@@ -924,14 +939,30 @@ bool decode_stream(ByteReader& reader, std::size_t size_limit, std::string& made
 
 }  // namespace
 
-bool decode_xz(std::string_view stream, std::size_t size_limit, std::string& made)
+namespace {
+
+bool decode_from(ByteReader& reader, std::size_t size_limit, std::string& made)
 {
     try {
         made.clear();
         made.reserve(size_limit);
-        ByteReader reader(reinterpret_cast<const unsigned char*>(stream.data()), stream.size());
         return decode_stream(reader, size_limit, made);
     } catch (const std::bad_alloc&) {
         return false;
     }
+}
+
+}  // namespace
+
+bool decode_xz(std::string_view stream, std::size_t size_limit, std::string& made)
+{
+    ByteReader reader(reinterpret_cast<const unsigned char*>(stream.data()), stream.size());
+    return decode_from(reader, size_limit, made);
+}
+
+bool decode_xz(std::string_view stream, ArrivingBytes& arriving, std::size_t size_limit,
+               std::string& made)
+{
+    ByteReader reader(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), arriving);
+    return decode_from(reader, size_limit, made);
 }

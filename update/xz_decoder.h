@@ -22,3 +22,19 @@ const std::uint32_t xz_dictionary_limit = 8 * 1024 * 1024;
 // or filter options, a SHA-256 check, more than one stream, stream padding.
 // The stream is read where it lies, never past its end.
 bool decode_xz(std::string_view stream, std::size_t size_limit, std::string& made);
+
+// The bytes of a stream as they arrive, for decoding it while it comes.
+class ArrivingBytes {
+public:
+    // Waits until at least the first count bytes are there and returns how
+    // many are; fewer than count when no more will come.
+    virtual std::size_t wait_for(std::size_t count) = 0;
+
+protected:
+    ~ArrivingBytes() = default;
+};
+
+// As above, for a stream that fills the bytes of stream while it is
+// decoded: none is read before arriving says it is there.
+bool decode_xz(std::string_view stream, ArrivingBytes& arriving, std::size_t size_limit,
+               std::string& made);
