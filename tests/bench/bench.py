@@ -975,15 +975,38 @@ def main():
     if os.geteuid() != 0:
         sys.exit("the benchmark needs root (network namespaces, port 80)")
 
+    def measure_all(bench, namespace, progress):
+        samples, patches = measure(bench, sizes, counts, patch_kinds, args.rounds, progress)
+        link_files = []
+        if rates:
+            link = shaped_link.ShapedLink(namespace)
+            try:
+                link_files = measure_link(bench, link, rates, link_kinds, args.rounds, samples,
+                                          progress)
+            finally:
+                link.delete()
+        return samples, table(samples, sizes, counts, patches, args.rounds, rates, link_files)
+
+    samples, text = in_session("run-", measure_all)
+    write_table(text, args.out)
+    with open(os.path.splitext(args.out)[0] + ".json", "w") as f:
+        json.dump({" ".join(map(str, k)): v for k, v in samples.values.items()}, f, indent=1)
+    sys.stdout.write(text)
+
+
+def in_session(name, measure):
+    """Runs measure(bench, namespace, progress) with the benchmark's Wine
+    prefix prepared, a Bench in a temporary folder named from name and a
+    private namespace, and takes all of it down after, whatever happened;
+    returns what measure returned."""
     prefix = os.path.join(build_dir(), "wine-bench")
     os.environ["E2E_WINEPREFIX"] = prefix
     subprocess.run([os.path.join(HERE, "..", "tools", "prepare_prefix"), prefix], check=True,
                    timeout=300)
     prepare_process()
     os.makedirs(os.path.join(build_dir(), "bench"), exist_ok=True)
-    root = tempfile.mkdtemp(prefix="run-", dir=os.path.join(build_dir(), "bench"))
-    namespace = bench = link = None
-    link_files = []
+    root = tempfile.mkdtemp(prefix=name, dir=os.path.join(build_dir(), "bench"))
+    namespace = bench = None
 
     def progress(text):
         print("bench: " + text, file=sys.stderr, flush=True)
@@ -992,26 +1015,21 @@ def main():
         kill_wineserver()
         namespace = Namespace(connected=True)
         bench = Bench(root, namespace)
-        samples, patches = measure(bench, sizes, counts, patch_kinds, args.rounds, progress)
-        if rates:
-            link = shaped_link.ShapedLink(namespace)
-            link_files = measure_link(bench, link, rates, link_kinds, args.rounds, samples, progress)
+        made = measure(bench, namespace, progress)
     finally:
-        if link:
-            link.delete()
         if bench:
             bench.close()
         kill_wineserver()
         if namespace:
             namespace.delete()
-    text = table(samples, sizes, counts, patches, args.rounds, rates, link_files)
-    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
-    with open(args.out, "w", encoding="utf-8") as f:
-        f.write(text)
-    with open(os.path.splitext(args.out)[0] + ".json", "w") as f:
-        json.dump({" ".join(map(str, k)): v for k, v in samples.values.items()}, f, indent=1)
     shutil.rmtree(root, ignore_errors=True)
-    sys.stdout.write(text)
+    return made
+
+
+def write_table(text, out):
+    os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
+    with open(out, "w", encoding="utf-8") as f:
+        f.write(text)
 
 
 if __name__ == "__main__":

@@ -34,7 +34,6 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import urllib.parse
 
@@ -42,8 +41,6 @@ import bench
 import shaped_link
 from bench import BenchError, MIB, WINE64, built, digest, ratio, request_path, spread
 from kit.paths import wine_path
-from kit.processes import Namespace
-from kit.wine import kill_wineserver, prepare_process
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DLL = "/usr/lib/gcc/x86_64-w64-mingw32/12-posix/libstdc++-6.dll"
@@ -227,56 +224,36 @@ def main():
         sys.exit("the benchmark needs root (network namespaces, port 80)")
     baseline = os.path.abspath(args.baseline) if args.baseline else None
 
-    prefix = os.path.join(bench.build_dir(), "wine-bench")
-    os.environ["E2E_WINEPREFIX"] = prefix
-    subprocess.run([os.path.join(HERE, "..", "tools", "prepare_prefix"), prefix], check=True,
-                   timeout=300)
-    prepare_process()
-    os.makedirs(os.path.join(bench.build_dir(), "bench"), exist_ok=True)
-    root = tempfile.mkdtemp(prefix="compressed-", dir=os.path.join(bench.build_dir(), "bench"))
-    namespace = runner = link = link_server = None
-    samples = bench.Samples()
-
-    def progress(text):
-        print("bench: " + text, file=sys.stderr, flush=True)
-
-    try:
-        kill_wineserver()
-        namespace = Namespace(connected=True)
-        runner = bench.Bench(root, namespace)
+    def measure_all(runner, namespace, progress):
+        samples = bench.Samples()
         link = shaped_link.ShapedLink(namespace)
-        link_server = bench.Server(os.path.join(root, "link-server"), link.server,
-                                   shaped_link.SERVER_ADDRESS)
-        progress("making the files and their compressed forms")
-        os.makedirs(os.path.join(root, "made"))
-        files = made_files(link_server, os.path.join(root, "made"))
-        for item in files:
-            item.offer(runner.server)
-        # Warm-up: the page cache, Wine's first load of each program.
-        for item in files:
-            runner.curl(item)
-        # built() keeps an absolute path as it is.
-        measure_link(runner, link, files, rates, args.rounds, baseline and (baseline,), samples,
-                     progress)
-        progress("the decoder alone")
-        for item in files:
-            if item.compressed_size:
-                samples.add(("decoder", item.index), decoder_rate(runner, item))
-    finally:
-        if link_server:
-            link_server.stop()
-        if link:
+        link_server = None
+        try:
+            link_server = bench.Server(os.path.join(runner.root, "link-server"), link.server,
+                                       shaped_link.SERVER_ADDRESS)
+            progress("making the files and their compressed forms")
+            os.makedirs(os.path.join(runner.root, "made"))
+            files = made_files(link_server, os.path.join(runner.root, "made"))
+            for item in files:
+                item.offer(runner.server)
+            # Warm-up: the page cache, Wine's first load of each program.
+            for item in files:
+                runner.curl(item)
+            # built() keeps an absolute path as it is.
+            measure_link(runner, link, files, rates, args.rounds, baseline and (baseline,),
+                         samples, progress)
+            progress("the decoder alone")
+            for item in files:
+                if item.compressed_size:
+                    samples.add(("decoder", item.index), decoder_rate(runner, item))
+        finally:
+            if link_server:
+                link_server.stop()
             link.delete()
-        if runner:
-            runner.close()
-        kill_wineserver()
-        if namespace:
-            namespace.delete()
-    text = table(samples, files, rates, args.rounds)
-    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
-    with open(args.out, "w", encoding="utf-8") as f:
-        f.write(text)
-    shutil.rmtree(root, ignore_errors=True)
+        return table(samples, files, rates, args.rounds)
+
+    text = bench.in_session("compressed-", measure_all)
+    bench.write_table(text, args.out)
     sys.stdout.write(text)
 
 
