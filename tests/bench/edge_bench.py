@@ -29,7 +29,7 @@ import time
 import types
 
 from kit.object_store import EdgeServer
-from kit.processes import Namespace, end_process, wait_for
+from kit.processes import Namespace, end_process
 
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -237,8 +237,7 @@ def push_under_load(edge, serving, folder, keys, wrk, versions, load_connections
     # they go first (the publish inherits this process's priority).
     priority = store_first(serving)
     try:
-        if not wait_for(lambda: os.path.exists(out) and os.path.getsize(out) > 0, 20):
-            raise bench.BenchError("the sampler got no answer through the edge")
+        bench.await_first_sample(out, sampler, "the sampler got no answer through the edge")
         time.sleep(1)
         version = max(int(name) for name in os.listdir(os.path.join(edge.store, "files")) if name.isdigit()) + 1
         progress("the edge: releasing and pushing version %d under load" % version)

@@ -46,6 +46,11 @@ from kit.wine import prepare_process
 from bench import host, nginx_version
 import edge_bench
 
+# A sample's line waits for its check and for look-ups of the files the
+# answer names, each asked up to three times with 10 s to answer: on a
+# loaded machine 20 s have passed without one.
+FIRST_SAMPLE_WAIT = 120
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 VERSIONS = 30
@@ -224,8 +229,7 @@ def publish_while_serving(serving, server, folder, keys, wrk, versions, samples_
         stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
     windows = []
     try:
-        if not wait_for(lambda: os.path.exists(out) and os.path.getsize(out) > 0, 20):
-            raise BenchError("the sampler got no answer")
+        await_first_sample(out, sampler, "the sampler got no answer")
         time.sleep(1)
         version = newest_version(server)
         while len(windows) < 60:
@@ -242,6 +246,15 @@ def publish_while_serving(serving, server, folder, keys, wrk, versions, samples_
         stop_sampling(stop, sampler, load)
     load_result = Wrk.result(load, 60)
     return judge(read_samples(out), windows, states, load_result, folder)
+
+
+def await_first_sample(out, sampler, failure):
+    """Waits for the sampler's first line in out; BenchError(failure) when
+    the sampler ends or FIRST_SAMPLE_WAIT passes without one."""
+    has_line = lambda: os.path.exists(out) and os.path.getsize(out) > 0
+    wait_for(lambda: has_line() or sampler.poll() is not None, FIRST_SAMPLE_WAIT)
+    if not has_line():
+        raise BenchError(failure)
 
 
 def stop_sampling(stop, sampler, load):
