@@ -937,10 +937,6 @@ bool decode_stream(ByteReader& reader, std::size_t size_limit, std::string& made
     return read_index(reader, blocks, index_size) && read_stream_footer(reader, flags, index_size);
 }
 
-}  // namespace
-
-namespace {
-
 bool decode_from(ByteReader& reader, std::size_t size_limit, std::string& made)
 {
     try {

@@ -22,9 +22,10 @@ public:
     std::size_t wait_for(std::size_t count) override
     {
         count = std::min(count, source_.size());
-        if (count > there_)
+        if (count > there_) {
             std::copy(source_.begin() + there_, source_.begin() + count, copy_.begin() + there_);
-        there_ = std::max(there_, count);
+            there_ = count;
+        }
         return there_;
     }
 
